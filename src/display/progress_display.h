@@ -1,0 +1,43 @@
+#pragma once
+// The status area: the two bottom terminal rows while a command works. The upper row
+// shows a bar, a percentage and a label; the lower one "Fact: " and a trivia sentence.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+struct TerminalSize {
+    std::uint16_t rows = 0;
+    std::uint16_t columns = 0;
+};
+
+// Size of the terminal on standard output: 24x80 when unknown, at least 3x20.
+TerminalSize queryTerminalSize();
+
+// The line as drawn on `columns` columns: at most columns - 1 bytes, cut with "...".
+std::string fitToWidth(const std::string& line, std::uint16_t columns);
+
+class ProgressDisplay {
+public:
+    // Hides the cursor and picks the first sentence; draws nothing.
+    ProgressDisplay();
+    // Erases both rows and shows the cursor, on every way out.
+    ~ProgressDisplay();
+    ProgressDisplay(const ProgressDisplay&) = delete;
+    ProgressDisplay& operator=(const ProgressDisplay&) = delete;
+
+    // Rotates the sentence when 5 s have passed since the last change, then redraws.
+    void update(std::uint64_t done, std::uint64_t total, const std::string& label);
+
+private:
+    void render(std::uint64_t done, std::uint64_t total, const std::string& label) const;
+    void pickNextFact();
+
+    std::vector<std::string> facts;
+    std::mt19937 rng;
+    std::size_t currentFact = 0;
+    std::chrono::steady_clock::time_point lastFactChange;
+};

@@ -1,0 +1,40 @@
+#pragma once
+// "manifest.txt": the archive's only index. Lines "HLG1", "TOTAL_BYTES|n", "TOTAL_FILES|n",
+// "CHUNK_TARGET|268435456", then one "CHUNK|name|rawSize|recordCount" per chunk file.
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+constexpr const char* kManifestFileName = "manifest.txt";
+constexpr const char* kManifestMagic = "HLG1";
+// Uncompressed bytes a chunk is filled to before it is flushed (256 MiB).
+constexpr std::uint64_t kChunkTarget = 268435456;
+
+// One "CHUNK" line.
+struct ChunkEntry {
+    std::string fileName;         // chunk file name inside the archive folder, as written
+    std::uint64_t rawSize = 0;    // uncompressed size in bytes
+    std::uint64_t recordCount = 0;  // directory and file records in the chunk
+};
+
+// What one manifest states.
+struct Manifest {
+    std::uint64_t totalBytes = 0;   // sum of the sizes of the packed regular files
+    std::uint64_t totalFiles = 0;   // number of packed regular files
+    std::vector<ChunkEntry> chunks; // in manifest order
+};
+
+// Reads the manifest of the archive folder (the ".hlg" rule is applied to this copy of
+// the path). False after one message on standard error; true when at least one chunk
+// was accepted.
+bool readManifest(std::filesystem::path archive, Manifest& manifest);
+
+// Writes the four header lines; nothing is flushed.
+void writeManifestHeader(std::ostream& out, std::uint64_t totalBytes, std::uint64_t totalFiles);
+
+// Refuses a manifest whose chunk names would lead outside the archive folder:
+// prints "Unsafe chunk name in manifest: " and the first offending name, returns false.
+bool checkChunkNames(const Manifest& manifest);

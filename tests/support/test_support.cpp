@@ -1,0 +1,200 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "hlg-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+    chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    // Tests may leave folders without permissions behind; give them back first.
+    for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+        if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0755);
+        if (ignored) break;
+    }
+    chmod(path_.c_str(), 0755);
+    fs::remove_all(path_, ignored);
+}
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("could not write " + path.string());
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("could not read " + path.string());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string recordBytes(unsigned char type, const std::string& path, std::uint64_t dataLength,
+                        const std::string& data) {
+    std::string out;
+    out.push_back(static_cast<char>(type));
+    const std::uint64_t pathLength = path.size();
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((pathLength >> (8 * i)) & 0xff));
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((dataLength >> (8 * i)) & 0xff));
+    out += path;
+    out += data;
+    return out;
+}
+
+std::string compressFrame(const std::string& content) {
+    std::string out(ZSTD_compressBound(content.size()), '\0');
+    const size_t n = ZSTD_compress(out.data(), out.size(), content.data(), content.size(), 3);
+    if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
+    out.resize(n);
+    return out;
+}
+
+std::string decompressFile(const fs::path& chunkFile) {
+    const std::string frame = readFile(chunkFile);
+    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN)
+        throw std::runtime_error("no content size in " + chunkFile.string());
+    std::string out(size, '\0');
+    const size_t n = ZSTD_decompress(out.data(), out.size(), frame.data(), frame.size());
+    if (ZSTD_isError(n) || n != size) throw std::runtime_error("bad frame " + chunkFile.string());
+    return out;
+}
+
+std::string hlgBinary() { return HLG_BINARY_PATH; }
+
+RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options) {
+    int outPipe[2], errPipe[2], inPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0 || pipe(inPipe) != 0)
+        throw std::runtime_error("pipe failed");
+    const std::string binary = hlgBinary();
+    std::vector<std::string> argStore;
+    argStore.push_back("hlg");
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        if (options.stdinText) {
+            dup2(inPipe[0], 0);
+        } else {
+            const int devNull = open("/dev/null", O_RDONLY);
+            dup2(devNull, 0);
+        }
+        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]}) close(fd);
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
+        if (options.fileSizeLimit != 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            struct rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (options.asNobody) {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+        }
+        execv(binary.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    close(inPipe[0]);
+    if (options.stdinText) {
+        // Small answers fit in the pipe buffer; the program reads at most one line.
+        const std::string& text = *options.stdinText;
+        ssize_t ignored = write(inPipe[1], text.data(), text.size());
+        (void)ignored;
+    }
+    close(inPipe[1]);
+
+    RunResult result;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    char block[65536];
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            const ssize_t n = read(fds[i].fd, block, sizeof block);
+            if (n > 0) {
+                sinks[i]->append(block, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string withoutStatusArea(const std::string& out) {
+    std::string text;
+    size_t i = 0;
+    while (i < out.size()) {
+        if (out.compare(i, 6, "\x1b[?25l") == 0 || out.compare(i, 6, "\x1b[?25h") == 0) {
+            i += 6;
+        } else if (out.compare(i, 3, "\x1b[s") == 0) {
+            const size_t end = out.find("\x1b[u", i);
+            i = end == std::string::npos ? out.size() : end + 3;
+        } else {
+            text.push_back(out[i++]);
+        }
+    }
+    return text;
+}
+
+std::vector<std::string> progressLines(const std::string& out) {
+    std::vector<std::string> lines;
+    size_t i = 0;
+    while ((i = out.find("\x1b[s", i)) != std::string::npos) {
+        const size_t end = out.find("\x1b[u", i);
+        if (end == std::string::npos) break;
+        const std::string drawing = out.substr(i, end - i);
+        const size_t first = drawing.find("\x1b[2K");
+        if (first != std::string::npos) {
+            const size_t start = first + 4;
+            const size_t stop = drawing.find("\x1b[", start);
+            const std::string line = drawing.substr(start, stop - start);
+            if (!line.empty()) lines.push_back(line);  // teardown erases without drawing
+        }
+        i = end + 3;
+    }
+    return lines;
+}
+
+}  // namespace testing_support
