@@ -33,6 +33,12 @@ public:
     void update(std::uint64_t done, std::uint64_t total, const std::string& label);
 
 private:
+    // Tests drive the clock and read the sentence on show through this.
+    friend class ProgressDisplayTestAccess;
+
+    // update with the clock already read, so that tests can choose the moment.
+    void updateAt(std::chrono::steady_clock::time_point now, std::uint64_t done,
+                  std::uint64_t total, const std::string& label);
     void render(std::uint64_t done, std::uint64_t total, const std::string& label) const;
     void pickNextFact();
 

@@ -1,0 +1,119 @@
+#include "display_test_support.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+
+namespace display_testing {
+
+std::streamsize CountingBuffer::xsputn(const char* data, std::streamsize count) {
+    ++writes;
+    bytes.append(data, static_cast<std::size_t>(count));
+    return count;
+}
+
+CountingBuffer::int_type CountingBuffer::overflow(int_type c) {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    ++writes;
+    bytes.push_back(traits_type::to_char_type(c));
+    return c;
+}
+
+int CountingBuffer::sync() {
+    ++flushes;
+    return 0;
+}
+
+CapturedOutput::CapturedOutput() {
+    std::fflush(stdout);
+    savedDescriptor = dup(STDOUT_FILENO);
+    spool = std::tmpfile();
+    if (savedDescriptor < 0 || spool == nullptr || dup2(fileno(spool), STDOUT_FILENO) < 0) {
+        throw std::runtime_error("could not redirect standard output");
+    }
+    savedOut = std::cout.rdbuf(&outBuffer);
+    savedErr = std::cerr.rdbuf(&errBuffer);
+}
+
+CapturedOutput::~CapturedOutput() {
+    std::cout.rdbuf(savedOut);
+    std::cerr.rdbuf(savedErr);
+    // Hand on what the test framework printed meanwhile, failures included.
+    std::fflush(stdout);
+    dup2(savedDescriptor, STDOUT_FILENO);
+    close(savedDescriptor);
+    std::rewind(spool);
+    char bytes[4096];
+    std::size_t got;
+    while ((got = std::fread(bytes, 1, sizeof bytes, spool)) > 0)
+        std::fwrite(bytes, 1, got, stdout);
+    std::fclose(spool);
+    std::fflush(stdout);
+}
+
+void CapturedOutput::clear() {
+    outBuffer.bytes.clear();
+    outBuffer.writes = 0;
+    outBuffer.flushes = 0;
+    errBuffer.str("");
+}
+
+PtyResult runOnTerminal(std::uint16_t rows, std::uint16_t columns,
+                        const std::function<void()>& body) {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fflush(stderr);
+
+    termios mode{};
+    cfmakeraw(&mode);  // no newline translation: the test sees the bytes as written
+    winsize window{};
+    window.ws_row = rows;
+    window.ws_col = columns;
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, &mode, &window);
+    if (child < 0) throw std::runtime_error("forkpty failed");
+    if (child == 0) {
+        int status = 0;
+        try {
+            body();
+        } catch (...) {
+            status = 3;
+        }
+        std::cout.flush();
+        _exit(status);
+    }
+
+    PtyResult result;
+    char bytes[4096];
+    for (;;) {
+        const ssize_t got = read(master, bytes, sizeof bytes);
+        if (got > 0) {
+            result.out.append(bytes, static_cast<std::size_t>(got));
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // EIO once the child has closed its side
+        }
+    }
+    close(master);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string teardownBytes(unsigned rows) {
+    return "\x1b[s\x1b[" + std::to_string(rows - 1) + ";1H\x1b[2K\x1b[" + std::to_string(rows) +
+           ";1H\x1b[2K\x1b[u\x1b[?25h";
+}
+
+}  // namespace display_testing
