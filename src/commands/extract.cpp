@@ -1,9 +1,254 @@
 #include "commands/extract.h"
 
-#include <iostream>
+#include <fcntl.h>
+#include <unistd.h>
 
-// Placeholder until the command is built.
-bool extractArchive(std::filesystem::path&, const std::filesystem::path&) {
-    std::cerr << "The extract command is not available yet.\n";
-    return false;
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "commands/verify.h"
+#include "display/progress_display.h"
+#include "format/archive_folder.h"
+#include "format/chunk_reader.h"
+#include "format/manifest.h"
+#include "format/record.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// File data go to disk in pieces of this size, with one progress report after each.
+constexpr std::uint64_t kWritePieceSize = 1048576;
+
+// The destination folder held open so that its file system can be synced.
+class FolderHandle {
+public:
+    explicit FolderHandle(const fs::path& folder)
+        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+    ~FolderHandle() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    bool isOpen() const { return fd_ >= 0; }
+    // Makes everything written to this folder's file system durable.
+    bool syncFileSystem() const { return ::syncfs(fd_) == 0; }
+
+private:
+    int fd_;
+};
+
+// Writes one file record's data and closes the file. `knownFolder` holds the last folder
+// known to exist, so that files of one folder do not each ask the file system again.
+bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_t length,
+                 const std::string& pathText, std::string& knownFolder,
+                 ExtractCounters& counters, const ExtractProgress& progress) {
+    if (target.has_parent_path()) {
+        const fs::path parent = target.parent_path();
+        if (parent.native() != knownFolder) {
+            fs::create_directories(parent);
+            knownFolder = parent.native();
+        }
+    }
+    std::ofstream out(target, std::ios_base::out | std::ios_base::binary);
+    if (!out) {
+        std::cerr << "Could not create file: " << target << '\n';
+        return false;
+    }
+    if (length > 0) {
+        const std::string label = "Extracting: " + pathText;
+        for (std::uint64_t written = 0; written < length;) {
+            const std::uint64_t piece = std::min(length - written, kWritePieceSize);
+            out.write(reinterpret_cast<const char*>(data + written),
+                      static_cast<std::streamsize>(piece));
+            if (!out) {
+                std::cerr << "Failed while writing: " << target << '\n';
+                return false;
+            }
+            written += piece;
+            counters.bytesExtracted += piece;
+            progress(label);
+        }
+    }
+    // Bytes still buffered reach the file only here; a file that fails now is incomplete.
+    out.close();
+    if (!out) {
+        std::cerr << "Failed while writing: " << target << '\n';
+        return false;
+    }
+    return true;
+}
+
+// True when `inner` is `outer` or lies below it, both as the file system resolves them.
+bool liesWithin(const fs::path& inner, const fs::path& outer) {
+    fs::path resolvedOuter = fs::weakly_canonical(outer);
+    const fs::path resolvedInner = fs::weakly_canonical(inner);
+    if (!resolvedOuter.has_filename() && resolvedOuter.has_relative_path())
+        resolvedOuter = resolvedOuter.parent_path();
+    return std::mismatch(resolvedOuter.begin(), resolvedOuter.end(), resolvedInner.begin(),
+                         resolvedInner.end())
+               .first == resolvedOuter.end();
+}
+
+// Asks before consuming an archive without a marker; true when extraction may go on.
+bool settleMarkerQuestion(const fs::path& archive, const fs::path& marker) {
+    if (pathExists(marker)) {
+        std::cout << "Verification marker found.\n";
+        return true;
+    }
+    std::cout << "\nThis archive has not been verified.\n"
+              << "Extraction consumes and deletes archive chunks.\n"
+              << "Verify it now? [Y/n] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (!answer.empty() && std::tolower(static_cast<unsigned char>(answer[0])) == 'n') {
+        std::cout << "Extraction cancelled.\n";
+        return false;
+    }
+    std::cout << '\n';
+    if (!verifyArchive(archive)) {
+        std::cerr << "\nVerification failed. " << "Extraction has been cancelled.\n";
+        return false;
+    }
+    return true;
+}
+
+// The chunk loop, with the status display alive for exactly its length.
+bool consumeChunks(const fs::path& archive, const Manifest& manifest,
+                   const fs::path& destination, const FolderHandle& destinationFolder,
+                   ExtractCounters& counters) {
+    ProgressDisplay display;
+    const std::uint64_t totalBytes = manifest.totalBytes;
+    display.update(0, totalBytes, "Preparing extraction...");
+    const ExtractProgress progress = [&](const std::string& label) {
+        display.update(counters.bytesExtracted, totalBytes, label);
+    };
+    for (const ChunkEntry& chunk : manifest.chunks) {
+        const fs::path chunkPath = archive / chunk.fileName;
+        if (!pathExists(chunkPath)) {
+            std::cerr << "Missing chunk: " << chunk.fileName << '\n';
+            return false;
+        }
+        display.update(counters.bytesExtracted, totalBytes, "Decompressing: " + chunk.fileName);
+        {
+            // Released before the chunk file goes, and before the next chunk is read.
+            std::vector<unsigned char> content;
+            if (!readChunk(chunkPath, chunk.rawSize, content)) return false;
+            if (!extractChunkRecords(content.data(), content.size(), destination, counters,
+                                     progress))
+                return false;
+        }
+        // The chunk may be the only copy of what it restored: make that durable first.
+        if (!destinationFolder.syncFileSystem()) {
+            std::cerr << "Failed while writing: " << destination << '\n';
+            return false;
+        }
+        fs::remove(chunkPath);
+        display.update(counters.bytesExtracted, totalBytes, "Consumed: " + chunk.fileName);
+        ++counters.chunksConsumed;
+    }
+    display.update(totalBytes, totalBytes, "Extraction complete");
+    return true;
+}
+
+}  // namespace
+
+bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
+                         const fs::path& destination, ExtractCounters& counters,
+                         const ExtractProgress& progress) {
+    std::string knownFolder;
+    std::uint64_t offset = 0;
+    while (offset < size) {
+        // Every bound compares with what remains, so no stored length can wrap an offset.
+        if (size - offset < kRecordHeaderSize) {
+            std::cerr << "Damaged record header.\n";
+            return false;
+        }
+        const RecordHeader header = decodeRecordHeader(content + offset);
+        const std::uint64_t pathStart = offset + kRecordHeaderSize;
+        if (header.pathLength > size - pathStart) {
+            std::cerr << "Damaged path data.\n";
+            return false;
+        }
+        const std::string pathText(reinterpret_cast<const char*>(content + pathStart),
+                                   header.pathLength);
+        const fs::path recordPath(pathText);
+        if (!isSafeArchivePath(recordPath)) {
+            std::cerr << "Unsafe path in archive: " << pathText << '\n';
+            return false;
+        }
+        fs::path target = destination;
+        target /= recordPath;
+        const std::uint64_t pathEnd = pathStart + header.pathLength;
+
+        if (header.type == static_cast<unsigned char>(RecordType::Directory)) {
+            // A directory carries no data, whatever its data length says.
+            fs::create_directories(target);
+            knownFolder = target.native();
+            progress("Creating: " + pathText);
+            offset = pathEnd;
+            continue;
+        }
+        if (header.type != static_cast<unsigned char>(RecordType::File)) {
+            std::cerr << "Unknown record type.\n";
+            return false;
+        }
+        if (header.dataLength > size - pathEnd) {
+            std::cerr << "Damaged file data.\n";
+            return false;
+        }
+        if (!restoreFile(target, content + pathEnd, header.dataLength, pathText, knownFolder,
+                         counters, progress))
+            return false;
+        ++counters.filesExtracted;
+        offset = pathEnd + header.dataLength;
+    }
+    return true;
+}
+
+bool extractArchive(fs::path& archive, const fs::path& destination) {
+    if (!trimArchiveArgument(archive)) return false;
+    applyArchiveExtensionRule(archive);
+
+    Manifest manifest;
+    if (!readManifest(archive, manifest)) return false;
+    // Chunk names decide what gets deleted: refuse any that leads outside the archive.
+    if (!checkChunkNames(manifest)) return false;
+    // Restored files there could overwrite chunk files not yet read.
+    if (liesWithin(destination, archive)) {
+        std::cerr << "Destination lies inside the archive: " << destination << '\n';
+        return false;
+    }
+
+    const fs::path marker = archive / kMarkerFileName;
+    if (!settleMarkerQuestion(archive, marker)) return false;
+
+    fs::create_directories(destination);
+    const FolderHandle destinationFolder(destination);
+    if (!destinationFolder.isOpen()) {
+        // Without it nothing restored could be made durable before its chunk is deleted.
+        std::cerr << "Failed while writing: " << destination << '\n';
+        return false;
+    }
+
+    ExtractCounters counters;
+    if (!consumeChunks(archive, manifest, destination, destinationFolder, counters))
+        return false;
+
+    fs::remove(archive / kManifestFileName);
+    fs::remove(marker);
+    if (fs::is_empty(archive)) fs::remove(archive);
+
+    std::cout << "\nExtraction complete.\n"
+              << "Files expected: " << manifest.totalFiles << '\n'
+              << "Files extracted: " << counters.filesExtracted << '\n'
+              << "Chunks consumed: " << counters.chunksConsumed << '\n'
+              << "Bytes extracted: " << counters.bytesExtracted << '\n'
+              << "Archive deleted: " << (pathExists(archive) ? "no" : "yes") << '\n';
+    return counters.filesExtracted == manifest.totalFiles &&
+           counters.bytesExtracted == manifest.totalBytes;
 }

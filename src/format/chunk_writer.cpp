@@ -1,0 +1,70 @@
+#include "format/chunk_writer.h"
+
+#include <zstd.h>
+
+#include <iostream>
+#include <memory>
+
+namespace {
+
+constexpr int kCompressionLevel = 3;
+constexpr std::size_t kMinChunkNumberDigits = 6;
+
+}  // namespace
+
+std::string chunkFileName(std::uint64_t number) {
+    std::string digits = std::to_string(number);
+    if (digits.size() < kMinChunkNumberDigits) digits.insert(0, kMinChunkNumberDigits - digits.size(), '0');
+    return digits + ".zst";
+}
+
+bool flushChunk(ChunkWriter& writer) {
+    if (writer.buffer.empty()) return true;
+    const std::string name = chunkFileName(writer.nextChunkNumber);
+    const std::filesystem::path chunkPath = writer.archiveDir / name;
+    const std::size_t rawSize = writer.buffer.size();
+
+    const std::size_t bound = ZSTD_compressBound(rawSize);
+    if (ZSTD_isError(bound)) {
+        std::cerr << "Compression failed: " << ZSTD_getErrorName(bound) << '\n';
+        return false;
+    }
+    // Left uninitialised: ZSTD_compress writes every byte that is kept.
+    std::unique_ptr<unsigned char[]> compressed(new unsigned char[bound]);
+    const std::size_t compressedSize =
+        ZSTD_compress(compressed.get(), bound, writer.buffer.data(), rawSize, kCompressionLevel);
+    if (ZSTD_isError(compressedSize)) {
+        std::cerr << "Compression failed: " << ZSTD_getErrorName(compressedSize) << '\n';
+        return false;
+    }
+
+    bool written = false;
+    {
+        std::ofstream out(chunkPath, std::ios::out | std::ios::binary);
+        if (!out) {
+            std::cerr << "Could not create chunk: " << chunkPath << '\n';
+            return false;
+        }
+        out.write(reinterpret_cast<const char*>(compressed.get()),
+                  static_cast<std::streamsize>(compressedSize));
+        written = static_cast<bool>(out);
+        // Bytes still buffered reach the disk only here; a chunk that fails to close
+        // must not get a manifest line.
+        out.close();
+        written = written && static_cast<bool>(out);
+    }
+    compressed.reset();
+    if (!written) return false;
+
+    writer.manifest << "CHUNK|" << name << '|' << rawSize << '|' << writer.recordsInBuffer << '\n';
+    writer.manifest.flush();
+    if (!writer.manifest) {
+        std::cerr << "Could not write manifest.\n";
+        return false;
+    }
+
+    writer.buffer.clear();
+    writer.recordsInBuffer = 0;
+    ++writer.nextChunkNumber;
+    return true;
+}

@@ -1,0 +1,55 @@
+#include "format/record.h"
+
+#include <stdexcept>
+
+namespace {
+
+void putLittleEndian(unsigned char* at, std::uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+std::uint64_t getLittleEndian(const unsigned char* at, int width) {
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = (value << 8) | at[i];
+    return value;
+}
+
+}  // namespace
+
+RecordHeader decodeRecordHeader(const unsigned char* at) {
+    RecordHeader header;
+    header.type = at[0];
+    header.pathLength = static_cast<std::uint32_t>(getLittleEndian(at + 1, 4));
+    header.dataLength = getLittleEndian(at + 5, 8);
+    return header;
+}
+
+void appendRecordHeader(std::vector<unsigned char>& buffer, RecordType type,
+                        const std::string& path, std::uint64_t dataSize) {
+    // Tested before anything is appended, so a refused path leaves the buffer as it was.
+    if (path.size() > kMaxRecordPathLength) throw std::runtime_error("Archive path is too long.");
+    unsigned char header[kRecordHeaderSize];
+    header[0] = static_cast<unsigned char>(type);
+    putLittleEndian(header + 1, path.size(), 4);
+    putLittleEndian(header + 5, dataSize, 8);
+    buffer.insert(buffer.end(), header, header + kRecordHeaderSize);
+    buffer.insert(buffer.end(), path.begin(), path.end());
+}
+
+bool pathHasNoParentRef(const std::filesystem::path& path) {
+    // Scans the text instead of iterating path elements: on Linux an element is a run of
+    // bytes between "/", and only an element of exactly ".." counts.
+    const std::string& text = path.native();
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('/', start);
+        if (end == std::string::npos) end = text.size();
+        if (end - start == 2 && text[start] == '.' && text[start + 1] == '.') return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool isSafeArchivePath(const std::filesystem::path& path) {
+    return !path.empty() && !path.has_root_directory() && pathHasNoParentRef(path);
+}

@@ -1,0 +1,467 @@
+// The extract command as a user meets it: hand-made archives, the real binary, exact
+// output, status, and what is left on disk on both sides.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct HandChunk {
+    std::string name;
+    std::vector<std::string> records;
+};
+
+std::string contentOf(const HandChunk& chunk) {
+    std::string content;
+    for (const std::string& record : chunk.records) content += record;
+    return content;
+}
+
+// Writes the chunk files and a manifest that lists them; the marker only when asked.
+void writeArchive(const fs::path& archive, std::uint64_t totalBytes, std::uint64_t totalFiles,
+                  const std::vector<HandChunk>& chunks, bool marker = true) {
+    fs::create_directories(archive);
+    std::string manifest = "HLG1\nTOTAL_BYTES|" + std::to_string(totalBytes) +
+                           "\nTOTAL_FILES|" + std::to_string(totalFiles) +
+                           "\nCHUNK_TARGET|268435456\n";
+    for (const HandChunk& chunk : chunks) {
+        const std::string content = contentOf(chunk);
+        writeFile(archive / chunk.name, compressFrame(content));
+        manifest += "CHUNK|" + chunk.name + "|" + std::to_string(content.size()) + "|" +
+                    std::to_string(chunk.records.size()) + "\n";
+    }
+    writeFile(archive / "manifest.txt", manifest);
+    if (marker) writeFile(archive / ".verified", "HLG1\nFILES|0\nBYTES|0\nCHUNKS|0\n");
+}
+
+const std::string kBinary("\0\x01\xff bin\n\r", 9);
+
+// Two chunks: folders (one empty), files at several depths, an empty file. 4 files, 24 bytes.
+std::vector<HandChunk> sampleChunks() {
+    return {
+        {"000001.zst",
+         {recordBytes(1, "docs", 0), recordBytes(0, "docs/a.txt", 5, "hello"),
+          recordBytes(1, "empty", 0), recordBytes(0, "b.bin", kBinary.size(), kBinary)}},
+        {"000002.zst",
+         {recordBytes(1, "deep", 0), recordBytes(1, "deep/er", 0),
+          recordBytes(0, "deep/er/c.txt", 10, "third file"), recordBytes(0, "z.txt", 0)}},
+    };
+}
+
+const std::map<std::string, std::string> kSampleTree = {
+    {"b.bin", kBinary},   {"deep/", ""},      {"deep/er/", ""}, {"deep/er/c.txt", "third file"},
+    {"docs/", ""},        {"docs/a.txt", "hello"}, {"empty/", ""}, {"z.txt", ""},
+};
+
+void writeSampleArchive(const fs::path& archive, bool marker = true) {
+    writeArchive(archive, 24, 4, sampleChunks(), marker);
+}
+
+// Every entry below `root`: folders end in "/" with no content, files map to their bytes.
+std::map<std::string, std::string> treeOf(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string relative = entry.path().lexically_relative(root).generic_string();
+        if (entry.is_directory())
+            tree[relative + "/"] = "";
+        else
+            tree[relative] = readFile(entry.path());
+    }
+    return tree;
+}
+
+std::string summary(std::uint64_t expected, std::uint64_t files, std::uint64_t chunks,
+                    std::uint64_t bytes, bool deleted) {
+    return "\nExtraction complete.\nFiles expected: " + std::to_string(expected) +
+           "\nFiles extracted: " + std::to_string(files) + "\nChunks consumed: " +
+           std::to_string(chunks) + "\nBytes extracted: " + std::to_string(bytes) +
+           "\nArchive deleted: " + (deleted ? "yes" : "no") + "\n";
+}
+
+RunOptions answering(const std::optional<std::string>& answer) {
+    RunOptions options;
+    options.stdinText = answer;
+    return options;
+}
+
+std::string quoted(const fs::path& path) {
+    std::ostringstream out;
+    out << path;
+    return out.str();
+}
+
+// The labels of the progress lines, without bar and percentage.
+std::vector<std::string> progressLabels(const std::string& out) {
+    std::vector<std::string> labels;
+    for (const std::string& line : progressLines(out)) {
+        const std::size_t at = line.find("%  ");
+        labels.push_back(at == std::string::npos ? line : line.substr(at + 3));
+    }
+    return labels;
+}
+
+const std::string kMarkerFound = "Verification marker found.\n";
+const std::string kPrompt =
+    "\nThis archive has not been verified.\n"
+    "Extraction consumes and deletes archive chunks.\n"
+    "Verify it now? [Y/n] ";
+const std::string kVerifiedSample =
+    "\nVerification successful.\nChunks verified: 2\nFiles verified: 4\n"
+    "Bytes verified: 24\nArchive is safe to extract.\n";
+
+TEST(Extract, RestoresEveryEntryAndConsumesTheArchive) {
+    TempDir dir;
+    const fs::path archive = dir / "backup.hlg";
+    writeSampleArchive(archive);
+    // The ".hlg" rule applies to the argument; the destination gets missing parents.
+    const RunResult r = runHlg({"extract", (dir / "backup").string(), (dir / "out/here").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
+    EXPECT_EQ(treeOf(dir / "out/here"), kSampleTree);
+    EXPECT_FALSE(fs::exists(archive));
+
+    const std::vector<std::string> expectedLabels = {
+        "Preparing extraction...", "Decompressing: 000001.zst", "Creating: docs",
+        "Extracting: docs/a.txt", "Creating: empty", "Extracting: b.bin",
+        "Consumed: 000001.zst", "Decompressing: 000002.zst", "Creating: deep",
+        "Creating: deep/er", "Extracting: deep/er/c.txt", "Consumed: 000002.zst",
+        "Extraction complete"};
+    EXPECT_EQ(progressLabels(r.out), expectedLabels);
+}
+
+TEST(Extract, AnswerAtThePromptCancelsOrVerifiesFirst) {
+    struct Case {
+        std::optional<std::string> answer;
+        bool cancels;
+    };
+    const std::vector<Case> cases = {
+        {std::string("n\n"), true},  {std::string("N\n"), true},
+        {std::string("no\n"), true}, {std::string("No"), true},
+        {std::string(""), false},    {std::string("\n"), false},
+        {std::string("Y\n"), false}, {std::string("yes\n"), false},
+        {std::string(" n\n"), false}, {std::string("x\nn\n"), false},
+        {std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer ? "answer \"" + *c.answer + "\"" : std::string("end of input"));
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        writeSampleArchive(archive, false);
+        const RunResult r =
+            runHlg({"extract", archive.string(), (dir / "out").string()}, answering(c.answer));
+        if (c.cancels) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, kPrompt + "Extraction cancelled.\n");
+            EXPECT_EQ(r.err, "");
+            EXPECT_FALSE(fs::exists(dir / "out"));
+            EXPECT_TRUE(fs::exists(archive / "000001.zst"));
+            EXPECT_FALSE(fs::exists(archive / ".verified"));
+        } else {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(withoutStatusArea(r.out),
+                      kPrompt + "\n" + kVerifiedSample + summary(4, 4, 2, 24, true));
+            EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
+            EXPECT_FALSE(fs::exists(archive));
+        }
+    }
+}
+
+TEST(Extract, FailedVerificationCreatesNothing) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    std::vector<HandChunk> chunks = sampleChunks();
+    chunks[1].records.push_back(recordBytes(9, "odd", 0));
+    writeArchive(archive, 24, 4, chunks, false);
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()}, answering("\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(withoutStatusArea(r.out), kPrompt + "\n");
+    // Verify's own messages come first; extract adds its line after them.
+    const std::string cancelled = "\nVerification failed. Extraction has been cancelled.\n";
+    ASSERT_GT(r.err.size(), cancelled.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - cancelled.size()), cancelled);
+    EXPECT_NE(r.err.find("Verification failed in chunk: 000002.zst\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_TRUE(fs::exists(archive / "000001.zst"));
+    EXPECT_TRUE(fs::exists(archive / "000002.zst"));
+    EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+}
+
+TEST(Extract, AnyMarkerEntrySkipsThePromptButADanglingLinkDoesNot) {
+    {
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        writeSampleArchive(archive, false);
+        fs::create_directory(archive / ".verified");
+        const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+        EXPECT_EQ(r.status, 0);
+        // An empty marker folder goes like the marker file.
+        EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
+    }
+    {
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        writeSampleArchive(archive, false);
+        writeFile(archive / ".verified", "");
+        const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
+    }
+    {
+        // A marker folder with content cannot be removed: the manifest is gone by then,
+        // and no summary follows.
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        writeSampleArchive(archive, false);
+        writeFile(archive / ".verified/inside", "x");
+        const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
+        EXPECT_EQ(r.err.rfind("Filesystem error: ", 0), 0u) << r.err;
+        EXPECT_FALSE(fs::exists(archive / "manifest.txt"));
+        EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
+    }
+    {
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        writeSampleArchive(archive, false);
+        fs::create_symlink(dir / "nowhere", archive / ".verified");
+        const RunResult r =
+            runHlg({"extract", archive.string(), (dir / "out").string()}, answering("n\n"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kPrompt + "Extraction cancelled.\n");
+    }
+}
+
+TEST(Extract, MissingSecondChunkKeepsTheRestOfTheArchive) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    writeSampleArchive(archive);
+    fs::remove(archive / "000002.zst");
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Missing chunk: 000002.zst\n");
+    EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
+    const std::map<std::string, std::string> firstChunk = {
+        {"b.bin", kBinary}, {"docs/", ""}, {"docs/a.txt", "hello"}, {"empty/", ""}};
+    EXPECT_EQ(treeOf(dir / "out"), firstChunk);
+    EXPECT_FALSE(fs::exists(archive / "000001.zst"));
+    EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+    EXPECT_TRUE(fs::exists(archive / ".verified"));
+
+    // Run again: it stops at the first consumed chunk, without a prompt.
+    const RunResult again = runHlg({"extract", archive.string(), (dir / "out").string()});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "Missing chunk: 000001.zst\n");
+}
+
+TEST(Extract, StrayFileKeepsTheArchiveFolder) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    writeSampleArchive(archive);
+    writeFile(archive / "notes.txt", "mine");
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, false));
+    EXPECT_EQ(treeOf(archive), (std::map<std::string, std::string>{{"notes.txt", "mine"}}));
+}
+
+TEST(Extract, TotalsDifferingFromTheChunksFailAfterAFullExtraction) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    writeArchive(archive, 25, 4, sampleChunks());
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
+    EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
+
+    TempDir other;
+    writeArchive(other / "a.hlg", 24, 7, sampleChunks());
+    const RunResult files = runHlg({"extract", (other / "a.hlg").string(), (other / "out").string()});
+    EXPECT_EQ(files.status, 1);
+    EXPECT_EQ(withoutStatusArea(files.out), kMarkerFound + summary(7, 4, 2, 24, true));
+}
+
+TEST(Extract, ExistingFilesAreOverwrittenAndOtherContentStays) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    writeSampleArchive(archive);
+    writeFile(dir / "out/docs/a.txt", "an older and longer text");
+    writeFile(dir / "out/keep.txt", "kept");
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+    EXPECT_EQ(r.status, 0);
+    std::map<std::string, std::string> expected = kSampleTree;
+    expected["keep.txt"] = "kept";
+    EXPECT_EQ(treeOf(dir / "out"), expected);
+}
+
+TEST(Extract, FolderAtAFileTargetStopsTheChunk) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    writeSampleArchive(archive);
+    fs::create_directories(dir / "out/b.bin");
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Could not create file: " + quoted(dir / "out/b.bin") + "\n");
+    EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
+    EXPECT_TRUE(fs::exists(archive / "000001.zst"));
+    EXPECT_EQ(readFile(dir / "out/docs/a.txt"), "hello");
+}
+
+TEST(Extract, LargeFileIsWrittenInMebibytePieces) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    std::string data(2621440, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4099);
+    writeArchive(archive, data.size(), 2,
+                 {{"000001.zst", {recordBytes(0, "big.bin", data.size(), data),
+                                  recordBytes(0, "none", 0)}}});
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(2, 2, 1, 2621440, true));
+    EXPECT_EQ(readFile(dir / "out/big.bin"), data);
+    EXPECT_EQ(readFile(dir / "out/none"), "");
+    std::vector<std::string> pieces;
+    for (const std::string& line : progressLines(r.out))
+        if (line.find("Extracting: ") != std::string::npos) pieces.push_back(line);
+    const std::vector<std::string> expected = {
+        "[############------------------] 40%  Extracting: big.bin",
+        "[########################------] 80%  Extracting: big.bin",
+        "[##############################] 100%  Extracting: big.bin"};
+    EXPECT_EQ(pieces, expected);
+}
+
+TEST(Extract, UnsafeChunkNamesAreRefusedBeforeAnythingIsTouched) {
+    TempDir dir;
+    const std::string decoyChunk = compressFrame(recordBytes(0, "decoy.txt", 2, "hi"));
+    const std::vector<std::string> names = {"../decoy.zst", (dir / "decoy.zst").string(),
+                                            "sub/decoy.zst", "", ".", ".."};
+    for (const std::string& name : names) {
+        SCOPED_TRACE("chunk name \"" + name + "\"");
+        const fs::path archive = dir / "a.hlg";
+        fs::remove_all(archive);
+        writeArchive(archive, 5, 1, {{"000001.zst", {recordBytes(0, "a.txt", 5, "hello")}}});
+        writeFile(dir / "decoy.zst", decoyChunk);
+        writeFile(archive / "sub/decoy.zst", decoyChunk);
+        writeFile(archive / "manifest.txt",
+                  readFile(archive / "manifest.txt") + "CHUNK|" + name + "|24|1\n");
+        const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Unsafe chunk name in manifest: " + name + "\n");
+        EXPECT_FALSE(fs::exists(dir / "out"));
+        EXPECT_EQ(readFile(dir / "decoy.zst"), decoyChunk);
+        EXPECT_TRUE(fs::exists(archive / "000001.zst"));
+        EXPECT_TRUE(fs::exists(archive / "sub/decoy.zst"));
+    }
+}
+
+TEST(Extract, DestinationInsideTheArchiveIsRefused) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directory_symlink(archive, dir / "link");
+    const std::vector<fs::path> destinations = {
+        archive, archive / "sub", archive / "sub/deeper", dir / "a.hlg/", dir / "link",
+        dir / "elsewhere/../a.hlg/x", fs::path("a.hlg/y")};
+    for (const fs::path& destination : destinations) {
+        SCOPED_TRACE(destination.string());
+        fs::remove_all(archive);
+        writeSampleArchive(archive);
+        RunOptions options;
+        options.workingDirectory = dir.path();
+        const RunResult r = runHlg({"extract", archive.string(), destination.string()}, options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Destination lies inside the archive: " + quoted(destination) + "\n");
+        EXPECT_EQ(treeOf(archive).size(), 4u);
+    }
+    // A sibling whose name merely begins with the archive's is a different folder; a
+    // trailing "/" on the archive argument still names the archive.
+    fs::remove_all(archive);
+    writeSampleArchive(archive);
+    const RunResult r = runHlg({"extract", archive.string() + "/", (dir / "a.hlgx").string()});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(treeOf(dir / "a.hlgx"), kSampleTree);
+}
+
+TEST(Extract, WriteFailuresKeepTheChunk) {
+    // One large piece that the limit cuts short, and a small file whose bytes the stream
+    // holds until the file is closed.
+    struct Case {
+        std::size_t fileSize;
+        std::uint64_t limit;
+    };
+    for (const Case& c : {Case{300000, 100000}, Case{500, 100}}) {
+        SCOPED_TRACE(c.fileSize);
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        const std::string data(c.fileSize, 'x');
+        writeArchive(archive, c.fileSize + 1, 2,
+                     {{"000001.zst", {recordBytes(0, "ok.txt", 1, "k"),
+                                      recordBytes(0, "big.txt", data.size(), data)}}});
+        RunOptions options;
+        options.fileSizeLimit = c.limit;
+        const RunResult r =
+            runHlg({"extract", archive.string(), (dir / "out").string()}, options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Failed while writing: " + quoted(dir / "out/big.txt") + "\n");
+        EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
+        EXPECT_TRUE(fs::exists(archive / "000001.zst"));
+        EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+    }
+}
+
+TEST(Extract, DestinationThatCannotBeSyncedIsRefusedBeforeAnyChunk) {
+    // Without a handle on the destination nothing restored could be made durable before
+    // its chunk is deleted. Run as an ordinary user: root reads any folder.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    writeSampleArchive(archive);
+    const fs::path destination = dir / "out";
+    fs::create_directory(destination);
+    ASSERT_EQ(chown(destination.c_str(), 65534, 65534), 0);
+    fs::permissions(destination, fs::perms::owner_write | fs::perms::owner_exec);
+    RunOptions options;
+    options.asNobody = true;
+    const RunResult r = runHlg({"extract", archive.string(), destination.string()}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed while writing: " + quoted(destination) + "\n");
+    EXPECT_EQ(r.out, kMarkerFound);
+    EXPECT_EQ(treeOf(archive).size(), 4u);
+}
+
+TEST(Extract, RoundTripThroughPackAndVerify) {
+    TempDir dir;
+    const fs::path source = dir / "source";
+    std::string large(1500000, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i % 251);
+    writeFile(source / "large.bin", large);
+    writeFile(source / "with space/quote\"and\\back.txt", "odd name");
+    writeFile(source / "a/b/c/deep.txt", "deep");
+    writeFile(source / "zero", "");
+    fs::create_directories(source / "a/empty/inner");
+    const RunResult packed = runHlg({"pack", source.string(), (dir / "moved").string()});
+    ASSERT_EQ(packed.status, 0) << packed.err;
+
+    // No marker yet: end of input at the prompt runs the verification first.
+    const RunResult r = runHlg({"extract", (dir / "moved").string(), (dir / "out").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(treeOf(dir / "out"), treeOf(source));
+    EXPECT_FALSE(fs::exists(dir / "moved.hlg"));
+}
+
+}  // namespace

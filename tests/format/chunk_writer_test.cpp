@@ -1,0 +1,201 @@
+// Flushing the chunk buffer: file names, file content, manifest lines and the writer's
+// state after success and after each kind of failure.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "format/chunk_writer.h"
+#include "format/record.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using testing_support::compressFrame;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+class CapturedCerr {
+public:
+    CapturedCerr() : previous_(std::cerr.rdbuf(text_.rdbuf())) {}
+    ~CapturedCerr() { std::cerr.rdbuf(previous_); }
+    std::string text() const { return text_.str(); }
+
+private:
+    std::ostringstream text_;
+    std::streambuf* previous_;
+};
+
+// Bytes that compress badly, so the frame is about as long as the content.
+std::vector<unsigned char> noise(std::size_t size) {
+    std::vector<unsigned char> out(size);
+    std::uint32_t state = 12345;
+    for (auto& byte : out) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<unsigned char>(state >> 24);
+    }
+    return out;
+}
+
+std::string text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Pack's side of a flush: the objects the writer refers to.
+struct PackState {
+    explicit PackState(const fs::path& folder, const fs::path& manifestPath)
+        : archiveDir(folder), manifest(manifestPath) {}
+    std::vector<unsigned char> buffer;
+    std::uint64_t nextChunkNumber = 1;
+    fs::path archiveDir;
+    std::ofstream manifest;
+    std::uint64_t recordsInBuffer = 0;
+    ChunkWriter writer{buffer, nextChunkNumber, archiveDir, manifest, recordsInBuffer};
+};
+
+TEST(ChunkWriter, FileNames) {
+    const std::vector<std::pair<std::uint64_t, std::string>> cases = {
+        {1, "000001.zst"},       {42, "000042.zst"},
+        {999999, "999999.zst"},  {1000000, "1000000.zst"},
+        {0, "000000.zst"},       {18446744073709551615ULL, "18446744073709551615.zst"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(chunkFileName(c.first), c.second);
+}
+
+TEST(ChunkWriter, FlushWritesOneFrameThenItsLineAndEmptiesTheBuffer) {
+    TempDir dir;
+    const fs::path manifestPath = dir / "manifest.txt";
+    PackState pack(dir.path(), manifestPath);
+    pack.buffer.reserve(1 << 20);
+    appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
+    appendRecordHeader(pack.buffer, RecordType::File, "d/f", 70000);
+    const std::vector<unsigned char> data = noise(70000);
+    pack.buffer.insert(pack.buffer.end(), data.begin(), data.end());
+    pack.recordsInBuffer = 2;
+    const std::string first = text(pack.buffer);
+
+    CapturedCerr err;
+    ASSERT_TRUE(flushChunk(pack.writer));
+    EXPECT_EQ(readFile(dir / "000001.zst"), compressFrame(first));
+    // Flushed: the line is in the file while the stream is still open.
+    EXPECT_EQ(readFile(manifestPath), "CHUNK|000001.zst|70030|2\n");
+    EXPECT_TRUE(pack.buffer.empty());
+    EXPECT_EQ(pack.buffer.capacity(), std::size_t{1} << 20);
+    EXPECT_EQ(pack.recordsInBuffer, 0u);
+    EXPECT_EQ(pack.nextChunkNumber, 2u);
+
+    appendRecordHeader(pack.buffer, RecordType::Directory, "e", 0);
+    pack.recordsInBuffer = 1;
+    const std::string second = text(pack.buffer);
+    ASSERT_TRUE(flushChunk(pack.writer));
+    EXPECT_EQ(readFile(dir / "000002.zst"), compressFrame(second));
+    EXPECT_EQ(readFile(manifestPath), "CHUNK|000001.zst|70030|2\nCHUNK|000002.zst|14|1\n");
+    EXPECT_EQ(pack.nextChunkNumber, 3u);
+    EXPECT_EQ(err.text(), "");
+}
+
+TEST(ChunkWriter, EmptyBufferWritesNothing) {
+    TempDir dir;
+    fs::create_directory(dir / "a.hlg");
+    PackState pack(dir / "a.hlg", dir / "a.hlg" / "manifest.txt");
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(flushChunk(pack.writer));
+        EXPECT_EQ(pack.nextChunkNumber, 1u);
+    }
+    EXPECT_EQ(readFile(dir / "a.hlg" / "manifest.txt"), "");
+    EXPECT_FALSE(fs::exists(dir / "a.hlg" / "000001.zst"));
+}
+
+TEST(ChunkWriter, SevenDigitNumbersAndExistingFilesAreOverwritten) {
+    TempDir dir;
+    PackState pack(dir.path(), dir / "manifest.txt");
+    pack.nextChunkNumber = 1000000;
+    writeFile(dir / "1000000.zst", std::string(100000, 'x'));
+    appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
+    pack.recordsInBuffer = 1;
+    const std::string content = text(pack.buffer);
+    ASSERT_TRUE(flushChunk(pack.writer));
+    EXPECT_EQ(readFile(dir / "1000000.zst"), compressFrame(content));
+    EXPECT_EQ(readFile(dir / "manifest.txt"), "CHUNK|1000000.zst|14|1\n");
+    EXPECT_EQ(pack.nextChunkNumber, 1000001u);
+}
+
+TEST(ChunkWriter, MissingFolderIsReportedWithQuotedPath) {
+    TempDir dir;
+    PackState pack(dir / "go\"ne\\.hlg", dir / "manifest.txt");
+    pack.nextChunkNumber = 5;
+    appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
+    pack.recordsInBuffer = 1;
+    const std::vector<unsigned char> before = pack.buffer;
+
+    CapturedCerr err;
+    EXPECT_FALSE(flushChunk(pack.writer));
+    EXPECT_EQ(err.text(), "Could not create chunk: \"" + dir.path().string() + "/go\\\"ne\\\\.hlg/000005.zst\"\n");
+    EXPECT_EQ(pack.buffer, before);
+    EXPECT_EQ(pack.nextChunkNumber, 5u);
+    EXPECT_EQ(pack.recordsInBuffer, 1u);
+    EXPECT_EQ(readFile(dir / "manifest.txt"), "");
+}
+
+TEST(ChunkWriter, WriteOrCloseFailureLeavesNoLineAndNoMessage) {
+    // A small chunk sits in the stream's buffer until the close; a large one fails in
+    // the write itself. Both run in a child whose file size limit is 64 bytes.
+    for (const std::size_t size : {400u, 200000u}) {
+        SCOPED_TRACE(size);
+        TempDir dir;
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{64, 64};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+            int code = 0;
+            {
+                PackState pack(dir.path(), dir / "manifest.txt");
+                pack.buffer = noise(size);
+                pack.recordsInBuffer = 3;
+                const std::vector<unsigned char> before = pack.buffer;
+                CapturedCerr err;
+                if (flushChunk(pack.writer)) code = 3;
+                else if (!err.text().empty()) code = 4;
+                else if (pack.buffer != before || pack.recordsInBuffer != 3 || pack.nextChunkNumber != 1) code = 5;
+            }
+            _exit(code);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "3: flush succeeded, 4: printed a message, 5: state changed";
+        EXPECT_EQ(readFile(dir / "manifest.txt"), "");
+        EXPECT_LE(fs::file_size(dir / "000001.zst"), 64u);
+    }
+}
+
+TEST(ChunkWriter, FailedManifestIsReported) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    PackState pack(dir.path(), "/dev/full");
+    ASSERT_TRUE(pack.manifest.is_open());
+    appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
+    pack.recordsInBuffer = 1;
+    const std::vector<unsigned char> before = pack.buffer;
+
+    CapturedCerr err;
+    EXPECT_FALSE(flushChunk(pack.writer));
+    EXPECT_EQ(err.text(), "Could not write manifest.\n");
+    EXPECT_EQ(pack.buffer, before);
+    EXPECT_EQ(pack.recordsInBuffer, 1u);
+    EXPECT_EQ(pack.nextChunkNumber, 1u);
+}
+
+}  // namespace
