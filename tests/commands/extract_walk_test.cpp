@@ -16,14 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A header whose lengths need not match the bytes after it.
-std::string header(unsigned char type, std::uint32_t pathLength, std::uint64_t dataLength) {
-    std::string out(1, static_cast<char>(type));
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((pathLength >> (8 * i)) & 0xff));
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((dataLength >> (8 * i)) & 0xff));
-    return out;
-}
-
 struct WalkResult {
     bool ok = false;
     std::string err;
@@ -58,10 +50,10 @@ TEST(ExtractWalk, DamagedRecordsStopTheWalkWithTheirMessage) {
     };
     const std::vector<Case> cases = {
         {"one byte left", kHello + "x", "Damaged record header.\n", 1},
-        {"twelve bytes left", kHello + header(1, 0, 0).substr(0, 12), "Damaged record header.\n", 1},
+        {"twelve bytes left", kHello + recordHeaderBytes(1, 0, 0).substr(0, 12), "Damaged record header.\n", 1},
         {"path one byte short", kHello + recordBytes(1, "abc", 0).substr(0, 15),
          "Damaged path data.\n", 1},
-        {"huge path length", header(1, 0xffffffffu, 0) + "abc", "Damaged path data.\n", 0},
+        {"huge path length", recordHeaderBytes(1, 0xffffffffu, 0) + "abc", "Damaged path data.\n", 0},
         {"empty path", recordBytes(0, "", 0), "Unsafe path in archive: \n", 0},
         {"parent element", kHello + recordBytes(0, "a/../b", 1, "x"),
          "Unsafe path in archive: a/../b\n", 1},

@@ -9,16 +9,9 @@
 #include "support/test_support.h"
 
 using testing_support::recordBytes;
+using testing_support::recordHeaderBytes;
 
 namespace {
-
-// A header whose lengths need not match the bytes after it.
-std::string header(unsigned char type, std::uint32_t pathLength, std::uint64_t dataLength) {
-    std::string out(1, static_cast<char>(type));
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((pathLength >> (8 * i)) & 0xff));
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((dataLength >> (8 * i)) & 0xff));
-    return out;
-}
 
 // The walk gets a buffer of exactly the content's size, so that the sanitizers
 // catch any read past its end.
@@ -49,14 +42,14 @@ TEST(WalkChunkRecords, ChecksEveryRecordInOrder) {
         {"empty file", recordBytes(0, "e", 0), "", 1, 1, 0},
         {"directory path ends at the content's end", kHello + kDocs, "", 2, 1, 5},
         {"path one byte short", kHello + kDocs.substr(0, kDocs.size() - 1), damagedPath, 1, 1, 5},
-        {"path length 2^32-1", header(1, 0xffffffffu, 0) + "abc", damagedPath, 0, 0, 0},
-        {"path length 2^32-1, file", header(0, 0xffffffffu, 0), damagedPath, 0, 0, 0},
-        {"data equal to the bytes left", header(0, 1, 4) + "f" + "abcd", "", 1, 1, 4},
-        {"data one byte more than left", header(0, 1, 5) + "f" + "abcd", beyond, 0, 0, 0},
-        {"data length 2^64-1", header(0, 1, UINT64_MAX) + "f" + "abcd", beyond, 0, 0, 0},
-        {"data length 2^64-13 after a record", kDocs + header(0, 1, UINT64_MAX - 12) + "f", beyond, 1, 0, 0},
-        {"directory with data, valid records after", header(1, 4, 1) + "docs" + kHello, "Directory record contains file data.", 0, 0, 0},
-        {"directory with data 2^64-1", header(1, 1, UINT64_MAX) + "d", "Directory record contains file data.", 0, 0, 0},
+        {"path length 2^32-1", recordHeaderBytes(1, 0xffffffffu, 0) + "abc", damagedPath, 0, 0, 0},
+        {"path length 2^32-1, file", recordHeaderBytes(0, 0xffffffffu, 0), damagedPath, 0, 0, 0},
+        {"data equal to the bytes left", recordHeaderBytes(0, 1, 4) + "f" + "abcd", "", 1, 1, 4},
+        {"data one byte more than left", recordHeaderBytes(0, 1, 5) + "f" + "abcd", beyond, 0, 0, 0},
+        {"data length 2^64-1", recordHeaderBytes(0, 1, UINT64_MAX) + "f" + "abcd", beyond, 0, 0, 0},
+        {"data length 2^64-13 after a record", kDocs + recordHeaderBytes(0, 1, UINT64_MAX - 12) + "f", beyond, 1, 0, 0},
+        {"directory with data, valid records after", recordHeaderBytes(1, 4, 1) + "docs" + kHello, "Directory record contains file data.", 0, 0, 0},
+        {"directory with data 2^64-1", recordHeaderBytes(1, 1, UINT64_MAX) + "d", "Directory record contains file data.", 0, 0, 0},
         {"absolute path", recordBytes(0, "/etc/x", 0), unsafe + "/etc/x", 0, 0, 0},
         {"parent element inside", recordBytes(1, "a/../b", 0), unsafe + "a/../b", 0, 0, 0},
         {"parent alone", kDocs + recordBytes(1, "..", 0), unsafe + "..", 1, 0, 0},
@@ -64,7 +57,7 @@ TEST(WalkChunkRecords, ChecksEveryRecordInOrder) {
         {"dots that are no parent", recordBytes(1, "a/..b", 0) + recordBytes(0, "...", 1, "x"), "", 2, 1, 1},
         {"unsafe path before type", recordBytes(7, "../x", 0), unsafe + "../x", 0, 0, 0},
         {"unsafe path before directory data", recordBytes(1, "/d", 9), unsafe + "/d", 0, 0, 0},
-        {"unsafe path before data bound", header(0, 2, UINT64_MAX) + "..", unsafe + "..", 0, 0, 0},
+        {"unsafe path before data bound", recordHeaderBytes(0, 2, UINT64_MAX) + "..", unsafe + "..", 0, 0, 0},
         {"type 7 with safe path", recordBytes(7, "x", 0), "Unknown record type: 7", 0, 0, 0},
         {"type 2", kHello + recordBytes(2, "x", 0), "Unknown record type: 2", 1, 1, 5},
         {"type 255", recordBytes(255, "x", 0), "Unknown record type: 255", 0, 0, 0},

@@ -22,16 +22,7 @@ using testing_support::writeFile;
 
 namespace {
 
-class CapturedCerr {
-public:
-    CapturedCerr() : previous_(std::cerr.rdbuf(text_.rdbuf())) {}
-    ~CapturedCerr() { std::cerr.rdbuf(previous_); }
-    std::string text() const { return text_.str(); }
-
-private:
-    std::ostringstream text_;
-    std::streambuf* previous_;
-};
+using CapturedCerr = testing_support::CapturedStream;
 
 TEST(ArchiveFolder, ExtensionRuleTable) {
     struct Case {

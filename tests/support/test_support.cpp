@@ -54,13 +54,16 @@ std::string readFile(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string recordBytes(unsigned char type, const std::string& path, std::uint64_t dataLength,
-                        const std::string& data) {
-    std::string out;
-    out.push_back(static_cast<char>(type));
-    const std::uint64_t pathLength = path.size();
+std::string recordHeaderBytes(unsigned char type, std::uint64_t pathLength, std::uint64_t dataLength) {
+    std::string out(1, static_cast<char>(type));
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((pathLength >> (8 * i)) & 0xff));
     for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((dataLength >> (8 * i)) & 0xff));
+    return out;
+}
+
+std::string recordBytes(unsigned char type, const std::string& path, std::uint64_t dataLength,
+                        const std::string& data) {
+    std::string out = recordHeaderBytes(type, path.size(), dataLength);
     out += path;
     out += data;
     return out;

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,24 @@ private:
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
 
+// Collects what is written to a standard stream (std::cerr by default) while it lives.
+class CapturedStream {
+public:
+    explicit CapturedStream(std::ostream& stream = std::cerr)
+        : stream_(stream), previous_(stream.rdbuf(text_.rdbuf())) {}
+    ~CapturedStream() { stream_.rdbuf(previous_); }
+    CapturedStream(const CapturedStream&) = delete;
+    CapturedStream& operator=(const CapturedStream&) = delete;
+    std::string text() const { return text_.str(); }
+
+private:
+    std::ostream& stream_;
+    std::ostringstream text_;
+    std::streambuf* previous_;
+};
+
+// A record header whose lengths need not match the bytes after it.
+std::string recordHeaderBytes(unsigned char type, std::uint64_t pathLength, std::uint64_t dataLength);
 // One record as the archive stores it.
 std::string recordBytes(unsigned char type, const std::string& path, std::uint64_t dataLength,
                         const std::string& data = "");
