@@ -51,5 +51,7 @@ bool pathHasNoParentRef(const std::filesystem::path& path) {
 }
 
 bool isSafeArchivePath(const std::filesystem::path& path) {
-    return !path.empty() && !path.has_root_directory() && pathHasNoParentRef(path);
+    // A NUL byte would cut the name short where the system uses it ("..\0x" becomes "..").
+    return !path.empty() && !path.has_root_directory() && pathHasNoParentRef(path) &&
+           path.native().find('\0') == std::string::npos;
 }

@@ -32,7 +32,7 @@ void appendRecordHeader(std::vector<unsigned char>& buffer, RecordType type,
                         const std::string& path, std::uint64_t dataSize);
 
 // True when a record path may be used under a destination folder:
-// not empty, no root directory, no ".." element.
+// not empty, no root directory, no ".." element, no NUL byte.
 bool isSafeArchivePath(const std::filesystem::path& path);
 
 // False when one of the path's elements is exactly "..".

@@ -93,6 +93,9 @@ TEST(Record, PathTests) {
         {"a\\..\\b", true, true},  // a backslash is part of the name
         {"a/../", false, false},
         {".../..", false, false},
+        // The system cuts a name at a NUL byte, so "..\0x" would reach "..".
+        {std::string("..\0x", 4), true, false},
+        {std::string("a\0", 2), true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("path \"" + c.text + "\"");
