@@ -83,15 +83,34 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
     return true;
 }
 
-// True when `inner` is `outer` or lies below it, both as the file system resolves them.
-bool liesWithin(const fs::path& inner, const fs::path& outer) {
+// The path of `inner` below `outer`, both as the file system resolves them: "." when they
+// are the same folder, empty when `inner` does not lie within `outer`.
+fs::path pathWithin(const fs::path& inner, const fs::path& outer) {
     fs::path resolvedOuter = fs::weakly_canonical(outer);
     const fs::path resolvedInner = fs::weakly_canonical(inner);
     if (!resolvedOuter.has_filename() && resolvedOuter.has_relative_path())
         resolvedOuter = resolvedOuter.parent_path();
-    return std::mismatch(resolvedOuter.begin(), resolvedOuter.end(), resolvedInner.begin(),
-                         resolvedInner.end())
-               .first == resolvedOuter.end();
+    const auto [outerEnd, innerRest] = std::mismatch(resolvedOuter.begin(), resolvedOuter.end(),
+                                                     resolvedInner.begin(), resolvedInner.end());
+    if (outerEnd != resolvedOuter.end()) return {};
+    fs::path below = ".";
+    for (auto element = innerRest; element != resolvedInner.end(); ++element) {
+        if (!element->empty()) below /= *element;
+    }
+    return below.lexically_normal();
+}
+
+// True when the record path names `folder` or something inside it; "." and empty
+// elements of the record path do not move it.
+bool leadsInto(const fs::path& recordPath, const fs::path& folder) {
+    auto wanted = folder.begin();
+    for (const fs::path& element : recordPath) {
+        if (wanted == folder.end()) return true;
+        if (element.empty() || element == ".") continue;
+        if (element != *wanted) return false;
+        ++wanted;
+    }
+    return wanted == folder.end();
 }
 
 // Asks before consuming an archive without a marker; true when extraction may go on.
@@ -121,6 +140,9 @@ bool settleMarkerQuestion(const fs::path& archive, const fs::path& marker) {
 bool consumeChunks(const fs::path& archive, const Manifest& manifest,
                    const fs::path& destination, const FolderHandle& destinationFolder,
                    ExtractCounters& counters) {
+    // Extracting beside the archive ("hlg extract backup.hlg .") is fine, but no record may
+    // then overwrite a chunk file that is still to be read.
+    const fs::path archiveBelowDestination = pathWithin(archive, destination);
     ProgressDisplay display;
     const std::uint64_t totalBytes = manifest.totalBytes;
     display.update(0, totalBytes, "Preparing extraction...");
@@ -139,7 +161,7 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
             std::vector<unsigned char> content;
             if (!readChunk(chunkPath, chunk.rawSize, content)) return false;
             if (!extractChunkRecords(content.data(), content.size(), destination, counters,
-                                     progress))
+                                     progress, archiveBelowDestination))
                 return false;
         }
         // The chunk may be the only copy of what it restored: make that durable first.
@@ -159,7 +181,8 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
 
 bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
                          const fs::path& destination, ExtractCounters& counters,
-                         const ExtractProgress& progress) {
+                         const ExtractProgress& progress,
+                         const fs::path& archiveBelowDestination) {
     std::string knownFolder;
     std::uint64_t offset = 0;
     while (offset < size) {
@@ -179,6 +202,10 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
         const fs::path recordPath(pathText);
         if (!isSafeArchivePath(recordPath)) {
             std::cerr << "Unsafe path in archive: " << pathText << '\n';
+            return false;
+        }
+        if (!archiveBelowDestination.empty() && leadsInto(recordPath, archiveBelowDestination)) {
+            std::cerr << "Record path leads into the archive: " << pathText << '\n';
             return false;
         }
         fs::path target = destination;
@@ -219,7 +246,7 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     // Chunk names decide what gets deleted: refuse any that leads outside the archive.
     if (!checkChunkNames(manifest)) return false;
     // Restored files there could overwrite chunk files not yet read.
-    if (liesWithin(destination, archive)) {
+    if (!pathWithin(destination, archive).empty()) {
         std::cerr << "Destination lies inside the archive: " << destination << '\n';
         return false;
     }

@@ -396,6 +396,36 @@ TEST(Extract, DestinationInsideTheArchiveIsRefused) {
     EXPECT_EQ(treeOf(dir / "a.hlgx"), kSampleTree);
 }
 
+TEST(Extract, BesideTheArchiveNoRecordMayWriteIntoIt) {
+    // "hlg extract backup.hlg ." restores next to the archive; a packed folder of the same
+    // name must not overwrite the chunk file that is still to be read.
+    TempDir dir;
+    const fs::path archive = dir / "backup.hlg";
+    const std::vector<HandChunk> chunks = {
+        {"000001.zst", {recordBytes(1, "ok", 0), recordBytes(1, "./backup.hlg", 0),
+                        recordBytes(0, "backup.hlg/000002.zst", 3, "bad")}},
+        {"000002.zst", {recordBytes(0, "later.txt", 4, "kept")}},
+    };
+    writeArchive(archive, 7, 2, chunks);
+    const std::string secondChunk = readFile(archive / "000002.zst");
+    RunOptions options;
+    options.workingDirectory = dir.path();
+    const RunResult r = runHlg({"extract", "backup.hlg", "."}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Record path leads into the archive: ./backup.hlg\n");
+    EXPECT_EQ(readFile(archive / "000002.zst"), secondChunk);
+    EXPECT_TRUE(fs::exists(archive / "000001.zst"));
+
+    // Names that only begin like the archive's are ordinary records.
+    fs::remove_all(archive);
+    fs::remove_all(dir / "ok");
+    writeArchive(archive, 1, 1, {{"000001.zst", {recordBytes(0, "backup.hlgx", 1, "x")}}});
+    const RunResult fine = runHlg({"extract", "backup.hlg", "."}, options);
+    EXPECT_EQ(fine.status, 0) << fine.err;
+    EXPECT_EQ(readFile(dir / "backup.hlgx"), "x");
+    EXPECT_FALSE(fs::exists(archive));
+}
+
 TEST(Extract, WriteFailuresKeepTheChunk) {
     // One large piece that the limit cuts short, and a small file whose bytes the stream
     // holds until the file is closed.
