@@ -1,9 +1,234 @@
 #include "commands/pack.h"
 
-#include <iostream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-// Placeholder until the command is built.
-bool packFolder(const std::filesystem::path&, std::filesystem::path&) {
-    std::cerr << "The pack command is not available yet.\n";
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <string>
+
+#include "commands/source_scan.h"
+#include "display/progress_display.h"
+#include "format/archive_folder.h"
+#include "format/chunk_writer.h"
+#include "format/manifest.h"
+#include "format/record.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The chunk target plus 16 MiB, so that a full chunk rarely makes the buffer grow.
+constexpr std::size_t kChunkBufferReservation = 285212672;
+constexpr std::size_t kReadBlockSize = 1048576;
+
+// A file opened for reading, closed when it goes out of scope.
+class OpenFile {
+public:
+    // Non-blocking, so that a file swapped for a named pipe since the walk cannot stall
+    // the run; reads of regular files are not affected.
+    OpenFile(EntryFolder& folder, const fs::path& path)
+        : fd_(folder.openForReading(path, O_CLOEXEC | O_NONBLOCK)) {}
+    ~OpenFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    int descriptor() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads at least `need` bytes and at most `room`, unless the file ends first; false when
+// a read fails. Reads at least once, so that even a `need` of 0 sees what follows.
+bool readAtLeast(int fd, unsigned char* into, std::size_t need, std::size_t room,
+                 std::size_t& got) {
+    got = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, into + got, room - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            if (got >= need) return true;
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// Size of the opened file. For anything but a regular file, the standard query on the
+// path raises the error it gives for what now stands there.
+std::uint64_t openedFileSize(const OpenFile& file, const fs::path& path) {
+    struct stat info {};
+    if (::fstat(file.descriptor(), &info) == 0 && S_ISREG(info.st_mode)) {
+        return static_cast<std::uint64_t>(info.st_size);
+    }
+    return fs::file_size(path);
+}
+
+// One file record: the flush its size calls for, the header, then exactly the bytes the
+// header states.
+bool packFile(const fs::directory_entry& entry, const std::string& recordPath, EntryFolder& folder,
+              ChunkWriter& writer, const std::function<void(std::uint64_t)>& afterRead) {
+    // Opened before it is measured, so that one lookup of the name serves both.
+    const OpenFile file(folder, entry.path());
+    const bool opened = file.isOpen();
+    const std::uint64_t size = opened ? openedFileSize(file, entry.path()) : fs::file_size(entry.path());
+    if (needsFlushBeforeFile(writer.buffer.size(), recordPath.size(), size) && !flushChunk(writer)) {
+        return false;
+    }
+    if (!opened) {
+        std::cerr << "Could not open file: " << entry.path() << '\n';
+        return false;
+    }
+    appendRecordHeader(writer.buffer, RecordType::File, recordPath, size);
+    return appendFileData(file.descriptor(), size, entry.path(), writer.buffer, afterRead);
+}
+
+// The regular files directly inside the archive folder, the manifest included.
+std::uint64_t archiveFolderSize(const fs::path& archive) {
+    std::uint64_t size = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(archive)) {
+        if (entry.is_regular_file()) size += fs::file_size(entry.path());
+    }
+    return size;
+}
+
+void printSummary(const fs::path& archive, const SourceScan& scan, std::uint64_t chunkCount,
+                  std::uint64_t archiveSize) {
+    std::cout << "\nArchive created: " << archive << '\n'
+              << "Files packed: " << scan.fileCount << '\n'
+              << "Chunks created: " << chunkCount << '\n'
+              << "Original size: " << scan.totalBytes << " bytes\n"
+              << "Archive size: " << archiveSize << " bytes\n";
+    if (scan.totalBytes != 0) {
+        const double ratio =
+            static_cast<double>(archiveSize) / static_cast<double>(scan.totalBytes) * 100.0;
+        std::cout << "Size ratio: " << std::fixed << std::setprecision(2) << ratio << "%\n";
+    }
+    // The command is meant to be copied as typed, so the path is not escaped here.
+    std::cout << "\nRecommended next step:\n"
+              << "  ./build/hlg verify \"" << archive.native() << "\"\n";
+}
+
+}  // namespace
+
+bool packRecords(const fs::path& source, const SourceScan& scan, ChunkWriter& writer) {
+    ProgressDisplay display;
+    display.update(0, scan.totalBytes, "Preparing archive...");
+    const std::size_t prefixLength = entryPathPrefixLength(source);
+    std::uint64_t packedBytes = 0;
+    // Reused for every entry, so that their capacity is allocated once.
+    std::string recordPath;
+    std::string label;
+    EntryFolder folder;
+    const std::function<void(std::uint64_t)> report = [&](std::uint64_t n) {
+        packedBytes += n;
+        display.update(packedBytes, scan.totalBytes, label);
+    };
+    for (const fs::directory_entry& entry : scan.entries) {
+        // The walk built the entry path as source / names: the names are the record path.
+        recordPath.assign(entry.path().native(), prefixLength);
+        if (entry.is_directory()) {
+            appendRecordHeader(writer.buffer, RecordType::Directory, recordPath, 0);
+            ++writer.recordsInBuffer;
+            continue;
+        }
+        label.assign("Packing: ").append(recordPath);
+        if (!packFile(entry, recordPath, folder, writer, report)) return false;
+        ++writer.recordsInBuffer;
+        if (needsFlushAfterFile(writer.buffer.size()) && !flushChunk(writer)) return false;
+    }
+    if (!flushChunk(writer)) return false;
+    // The header's totals come from the walk; an archive that contradicts them would
+    // only fail at verify.
+    if (packedBytes != scan.totalBytes) {
+        std::cerr << "Files changed while packing: expected " << scan.totalBytes
+                  << " bytes, packed " << packedBytes << ".\n";
+        return false;
+    }
+    display.update(scan.totalBytes, scan.totalBytes, "Archive complete");
+    return true;
+}
+
+bool needsFlushBeforeFile(std::uint64_t buffered, std::uint64_t pathLength, std::uint64_t fileSize) {
+    return buffered != 0 && buffered + kRecordHeaderSize + pathLength + fileSize > kChunkTarget;
+}
+
+bool needsFlushAfterFile(std::uint64_t buffered) { return buffered >= kChunkTarget; }
+
+bool appendFileData(int fd, std::uint64_t size, const fs::path& path,
+                    std::vector<unsigned char>& buffer,
+                    const std::function<void(std::uint64_t)>& afterRead) {
+    const std::size_t sizeOnEntry = buffer.size();
+    bool exact = true;
+    for (std::uint64_t remaining = size; exact;) {
+        // The last read asks for one byte more than the file should still hold: getting
+        // it means the file grew after it was measured.
+        const bool last = remaining <= kReadBlockSize;
+        const std::size_t want = last ? static_cast<std::size_t>(remaining) : kReadBlockSize;
+        const std::size_t room = last ? want + 1 : want;
+        // Read straight into the buffer's tail: no scratch block, no second copy.
+        const std::size_t at = buffer.size();
+        buffer.resize(at + room);
+        std::size_t got = 0;
+        exact = readAtLeast(fd, buffer.data() + at, want, room, got) && got == want;
+        if (!exact) break;
+        buffer.resize(at + want);
+        remaining -= want;
+        if (want > 0) afterRead(want);
+        if (last) break;
+    }
+    if (exact) return true;
+    buffer.resize(sizeOnEntry);
+    std::cerr << "File changed while packing: " << path << '\n';
     return false;
+}
+
+bool packFolder(const fs::path& source, fs::path& archive) {
+    if (!checkSourceFolder(source)) return false;
+    if (!trimArchiveArgument(archive)) return false;
+    applyArchiveExtensionRule(archive);
+    if (pathExists(archive)) {
+        std::cerr << "Archive already exists: " << archive << '\n';
+        return false;
+    }
+    // The walk ends before the archive folder exists, so an archive placed inside the
+    // source never packs itself.
+    const SourceScan scan = scanSourceTree(source);
+
+    fs::create_directories(archive);
+    std::ofstream manifest(archive / kManifestFileName, std::ios::out);
+    if (!manifest) {
+        std::cerr << "Could not create manifest.\n";
+        return false;
+    }
+    writeManifestHeader(manifest, scan.totalBytes, scan.fileCount);
+
+    std::uint64_t nextChunkNumber = 1;
+    {
+        std::vector<unsigned char> buffer;
+        buffer.reserve(kChunkBufferReservation);
+        std::uint64_t recordsInBuffer = 0;
+        ChunkWriter writer{buffer, nextChunkNumber, archive, manifest, recordsInBuffer};
+        if (!packRecords(source, scan, writer)) return false;
+    }
+
+    // The header of an archive without chunks, and any bytes not yet flushed, reach the
+    // file only here.
+    manifest.close();
+    if (!manifest) {
+        std::cerr << "Could not write manifest.\n";
+        return false;
+    }
+    printSummary(archive, scan, nextChunkNumber - 1, archiveFolderSize(archive));
+    return true;
 }
