@@ -88,6 +88,38 @@ std::string decompressFile(const fs::path& chunkFile) {
     return out;
 }
 
+void writeTestArchive(const fs::path& archive, std::uint64_t totalBytes, std::uint64_t totalFiles,
+                      const std::vector<ArchiveChunk>& chunks, bool marker) {
+    fs::create_directories(archive);
+    std::string manifest = "HLG1\nTOTAL_BYTES|" + std::to_string(totalBytes) + "\nTOTAL_FILES|" +
+                           std::to_string(totalFiles) + "\nCHUNK_TARGET|268435456\n";
+    for (const ArchiveChunk& chunk : chunks) {
+        std::string content;
+        for (const std::string& record : chunk.records) content += record;
+        writeFile(archive / chunk.name, compressFrame(content));
+        manifest += "CHUNK|" + chunk.name + "|" + std::to_string(content.size()) + "|" +
+                    std::to_string(chunk.records.size()) + "\n";
+    }
+    writeFile(archive / "manifest.txt", manifest);
+    if (marker) writeFile(archive / ".verified", "HLG1\nFILES|0\nBYTES|0\nCHUNKS|0\n");
+}
+
+std::map<std::string, std::string> treeSnapshot(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+        const std::string relative = entry.path().lexically_relative(root).generic_string();
+        if (entry.is_symlink())
+            tree[relative] = "<link to " + fs::read_symlink(entry.path()).string() + ">";
+        else if (entry.is_directory())
+            tree[relative + "/"] = "";
+        else if (entry.is_regular_file())
+            tree[relative] = readFile(entry.path());
+        else
+            tree[relative] = "<special>";
+    }
+    return tree;
+}
+
 std::string hlgBinary() { return HLG_BINARY_PATH; }
 
 RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options) {
@@ -120,6 +152,12 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
             struct rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.addressSpaceLimit != 0) {
+            struct rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        // Survives exec: a run that hangs ends with SIGALRM instead of stalling the suite.
+        if (options.timeoutSeconds != 0) alarm(options.timeoutSeconds);
         if (options.asNobody) {
             if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
         }
@@ -163,6 +201,67 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+HlgProcess::HlgProcess(const std::vector<std::string>& args, const fs::path& outputFile) {
+    const std::string binary = hlgBinary();
+    std::vector<std::string> argStore;
+    argStore.push_back("hlg");
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (output < 0) throw std::runtime_error("cannot open " + outputFile.string());
+    pid_ = fork();
+    if (pid_ < 0) {
+        close(output);
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        const int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        dup2(output, 1);
+        dup2(output, 2);
+        execv(binary.c_str(), argv.data());
+        _exit(127);
+    }
+    close(output);
+}
+
+HlgProcess::~HlgProcess() {
+    if (status_ == -1 && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+void HlgProcess::signal(int number) {
+    if (status_ == -1) ::kill(pid_, number);
+}
+
+namespace {
+
+int statusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
+}  // namespace
+
+bool HlgProcess::running() {
+    if (status_ != -1) return false;
+    int raw = 0;
+    if (waitpid(pid_, &raw, WNOHANG) != pid_) return true;
+    status_ = statusOf(raw);
+    return false;
+}
+
+int HlgProcess::wait() {
+    if (status_ != -1) return status_;
+    int raw = 0;
+    while (waitpid(pid_, &raw, 0) < 0) {
+        if (errno != EINTR) throw std::runtime_error("waitpid failed");
+    }
+    status_ = statusOf(raw);
+    return status_;
 }
 
 std::string withoutStatusArea(const std::string& out) {

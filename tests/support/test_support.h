@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -56,11 +57,29 @@ std::string compressFrame(const std::string& content);
 // Decompresses a chunk file made by pack.
 std::string decompressFile(const std::filesystem::path& chunkFile);
 
+// One chunk of a hand-made archive: its file name and its records, back to back.
+struct ArchiveChunk {
+    std::string name;
+    std::vector<std::string> records;
+};
+
+// Writes each chunk as one Zstandard frame and a manifest that lists them with their true
+// sizes and record counts; the ".verified" marker only when asked.
+void writeTestArchive(const std::filesystem::path& archive, std::uint64_t totalBytes,
+                      std::uint64_t totalFiles, const std::vector<ArchiveChunk>& chunks,
+                      bool marker);
+
+// Every entry below `root`, by its path relative to it: folders end in "/" and map to "",
+// files map to their bytes, anything else (links, pipes) to a note of its type.
+std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root);
+
 struct RunOptions {
     std::optional<std::string> stdinText;     // nothing: standard input is /dev/null
     std::filesystem::path workingDirectory;   // empty: the test's own
     bool asNobody = false;                    // run as uid/gid 65534
     std::uint64_t fileSizeLimit = 0;          // RLIMIT_FSIZE in bytes, 0 for none; SIGXFSZ ignored
+    unsigned timeoutSeconds = 0;              // 0 for none; else SIGALRM ends a hung run (status 142)
+    std::uint64_t addressSpaceLimit = 0;      // RLIMIT_AS in bytes, 0 for none
 };
 
 struct RunResult {
@@ -73,6 +92,28 @@ struct RunResult {
 std::string hlgBinary();
 // Runs hlg with the arguments and captures both output streams and the status.
 RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// A run of hlg that the test does not wait for, to act on it while it works. Standard
+// input is /dev/null; standard output and standard error both go to `outputFile`.
+// Killed and reaped when it goes out of scope.
+class HlgProcess {
+public:
+    HlgProcess(const std::vector<std::string>& args, const std::filesystem::path& outputFile);
+    ~HlgProcess();
+    HlgProcess(const HlgProcess&) = delete;
+    HlgProcess& operator=(const HlgProcess&) = delete;
+    int pid() const { return pid_; }
+    // Sends the signal unless the process has already been reaped.
+    void signal(int number);
+    // True until the process has ended; reaps it then.
+    bool running();
+    // Waits for the end: the exit status, or 128 + signal.
+    int wait();
+
+private:
+    int pid_ = -1;
+    int status_ = -1;  // -1 until reaped
+};
 
 // Removes the status area's escape sequences and the lines they draw from captured
 // standard output, leaving what a user would read after the command.

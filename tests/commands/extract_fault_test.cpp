@@ -1,0 +1,270 @@
+// Extract under faults, through the real binary: killed part-way, a full disk, input an
+// ordinary user may not read or change. Whatever happens, no restored byte is lost: each
+// file is either complete in the destination or still inside a chunk file in the archive.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quoted(const fs::path& path) {
+    std::ostringstream out;
+    out << path;
+    return out.str();
+}
+
+// The whole file in one read: the kill test compares megabytes after every run.
+std::string bytesOf(const fs::path& path) {
+    std::string bytes(fs::file_size(path), '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!in) throw std::runtime_error("could not read " + path.string());
+    return bytes;
+}
+
+// Bytes that differ from file to file and do not compress to nothing.
+std::string noise(std::size_t size, std::uint32_t seed) {
+    std::string data(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& c : data) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
+    return data;
+}
+
+// An archive whose chunks each hold one folder and some files, with what each chunk
+// restores, so that a test can tell where every file must be.
+struct KnownArchive {
+    std::vector<ArchiveChunk> chunks;
+    std::vector<std::map<std::string, std::string>> filesOfChunk;  // record path -> data
+    std::map<std::string, std::string> chunkBytes;                 // chunk name -> file bytes
+    std::uint64_t totalBytes = 0;
+    std::uint64_t totalFiles = 0;
+
+    void write(const fs::path& archive) {
+        writeTestArchive(archive, totalBytes, totalFiles, chunks, true);
+        for (const ArchiveChunk& chunk : chunks) chunkBytes[chunk.name] = bytesOf(archive / chunk.name);
+    }
+};
+
+KnownArchive knownArchive(int chunkCount, int filesPerChunk, std::size_t fileSize) {
+    KnownArchive known;
+    for (int c = 1; c <= chunkCount; ++c) {
+        ArchiveChunk chunk{"00000" + std::to_string(c) + ".zst", {}};
+        const std::string folder = "part" + std::to_string(c);
+        chunk.records.push_back(recordBytes(1, folder, 0));
+        std::map<std::string, std::string> files;
+        for (int f = 1; f <= filesPerChunk; ++f) {
+            const std::string path = folder + "/file" + std::to_string(f) + ".bin";
+            const std::string data = noise(fileSize + f, static_cast<std::uint32_t>(c * 100 + f));
+            chunk.records.push_back(recordBytes(0, path, data.size(), data));
+            files[path] = data;
+            known.totalBytes += data.size();
+            ++known.totalFiles;
+        }
+        known.chunks.push_back(chunk);
+        known.filesOfChunk.push_back(files);
+    }
+    return known;
+}
+
+// The invariant that matters after any interruption: every chunk still in the archive is
+// whole, chunks go in manifest order, and every file of a consumed chunk is complete.
+void expectNothingLost(const KnownArchive& known, const fs::path& archive, const fs::path& destination) {
+    bool laterMustRemain = false;
+    for (std::size_t c = 0; c < known.chunks.size(); ++c) {
+        const std::string& name = known.chunks[c].name;
+        SCOPED_TRACE(name);
+        if (fs::exists(archive / name)) {
+            EXPECT_TRUE(bytesOf(archive / name) == known.chunkBytes.at(name)) << "damaged";
+            laterMustRemain = true;
+            continue;
+        }
+        EXPECT_FALSE(laterMustRemain) << "a chunk was consumed before an earlier one";
+        for (const auto& [path, data] : known.filesOfChunk[c]) {
+            ASSERT_TRUE(fs::exists(destination / path)) << path << " is neither restored nor in a chunk";
+            EXPECT_TRUE(bytesOf(destination / path) == data) << path << " is incomplete";
+        }
+    }
+}
+
+TEST(ExtractFault, KilledAnywhereAfterTheFirstChunkLosesNothing) {
+    // Six chunks of five files; each kill waits for the first chunk to go, then for the
+    // named file to appear (or a random moment), and strikes at once.
+    KnownArchive known = knownArchive(6, 5, 150000);
+    std::random_device device;
+    const unsigned seed = device();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::vector<std::string> killWhenPresent = {
+        "part2/file1.bin", "part3/file3.bin", "part4/file5.bin", "part6/file1.bin", "", ""};
+    int interrupted = 0;
+    for (const std::string& trigger : killWhenPresent) {
+        SCOPED_TRACE(trigger.empty() ? std::string("random delay") : "kill at " + trigger);
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        const fs::path destination = dir / "out";
+        known.write(archive);
+        HlgProcess extract({"extract", archive.string(), destination.string()}, dir / "output.txt");
+
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        const auto waitFor = [&](const fs::path& path, bool present) {
+            while (fs::exists(path) != present && extract.running() &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+        };
+        waitFor(archive / "000001.zst", false);
+        if (trigger.empty()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        } else {
+            waitFor(destination / trigger, true);
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "extract made no progress";
+        extract.signal(SIGKILL);
+        const int status = extract.wait();
+        if (status == 128 + SIGKILL) {
+            ++interrupted;
+            EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+            EXPECT_TRUE(fs::exists(archive / ".verified"));
+        } else {
+            ASSERT_EQ(status, 0) << readFile(dir / "output.txt");
+            EXPECT_FALSE(fs::exists(archive));
+        }
+        expectNothingLost(known, archive, destination);
+    }
+    EXPECT_GT(interrupted, 0) << "every extract finished before its kill";
+}
+
+TEST(ExtractFault, FullDiskInALaterChunkKeepsThatChunkAndEveryLaterOne) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    const std::string big = noise(300000, 7);
+    const std::vector<ArchiveChunk> chunks = {
+        {"000001.zst", {recordBytes(1, "one", 0), recordBytes(0, "one/a.txt", 5, "hello")}},
+        {"000002.zst", {recordBytes(0, "two.txt", 3, "two"), recordBytes(0, "big.bin", big.size(), big)}},
+        {"000003.zst", {recordBytes(0, "three.txt", 5, "three")}},
+    };
+    writeTestArchive(archive, 13 + big.size(), 4, chunks, true);
+    const std::string second = readFile(archive / "000002.zst");
+    const std::string third = readFile(archive / "000003.zst");
+
+    RunOptions options;
+    options.fileSizeLimit = 100000;
+    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed while writing: " + quoted(dir / "out/big.bin") + "\n");
+    EXPECT_EQ(withoutStatusArea(r.out), "Verification marker found.\n");
+    EXPECT_FALSE(fs::exists(archive / "000001.zst"));
+    EXPECT_EQ(readFile(archive / "000002.zst"), second);
+    EXPECT_EQ(readFile(archive / "000003.zst"), third);
+    EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+    EXPECT_TRUE(fs::exists(archive / ".verified"));
+    EXPECT_EQ(readFile(dir / "out/one/a.txt"), "hello");
+    EXPECT_EQ(readFile(dir / "out/two.txt"), "two");
+}
+
+// Root reads and removes anything, so each case runs the program as uid 65534 on a tree
+// prepared by root: folders that user owns are writable by it, the rest only readable.
+TEST(ExtractFault, InputAnOrdinaryUserMayNotReadOrChange) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    const std::vector<ArchiveChunk> chunks = {
+        {"000001.zst", {recordBytes(1, "docs", 0), recordBytes(0, "docs/a.txt", 5, "hello")}},
+        {"000002.zst", {recordBytes(0, "b.txt", 3, "bee")}},
+        {"000003.zst", {recordBytes(0, "c.txt", 3, "sea")}},
+    };
+    const auto owned = [](const fs::path& path) { ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0); };
+    const auto privateToRoot = [](const fs::path& path) {
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace);
+    };
+    struct Case {
+        const char* what;
+        const char* command;
+        std::function<void(const fs::path& archive, const fs::path& out)> prepare;
+        std::string err;  // "{chunk 2}" stands for the quoted path of the second chunk
+        std::vector<std::string> chunksLeft;
+        bool firstChunkRestored;
+    };
+    // The standard library's description follows; only its start is fixed.
+    const std::string fsError = "Filesystem error: filesystem error: ";
+    const std::vector<std::string> all = {"000001.zst", "000002.zst", "000003.zst"};
+    const std::vector<std::string> later = {"000002.zst", "000003.zst"};
+    const std::vector<Case> cases = {
+        {"unreadable manifest", "verify", [&](auto& a, auto&) { privateToRoot(a / "manifest.txt"); },
+         "Could not open archive manifest.\n", all, false},
+        {"unreadable manifest", "extract", [&](auto& a, auto&) { privateToRoot(a / "manifest.txt"); },
+         "Could not open archive manifest.\n", all, false},
+        {"archive folder not searchable", "verify", [&](auto& a, auto&) { privateToRoot(a); },
+         "Could not open archive manifest.\n", all, false},
+        {"folder above the archive not searchable", "verify",
+         [&](auto& a, auto&) { privateToRoot(a.parent_path()); }, fsError, all, false},
+        {"unreadable second chunk", "verify", [&](auto& a, auto&) { privateToRoot(a / "000002.zst"); },
+         "Could not open chunk: {chunk 2}\n", all, false},
+        {"unreadable second chunk", "extract",
+         [&](auto& a, auto&) {
+             owned(a);
+             privateToRoot(a / "000002.zst");
+         },
+         "Could not open chunk: {chunk 2}\n", later, true},
+        // A read-only archive: the first chunk is restored, then cannot be consumed.
+        {"archive folder not writable", "extract", [](auto&, auto&) {}, fsError, all, true},
+        {"destination not writable", "extract", [](auto&, auto& out) { fs::create_directory(out); },
+         fsError, all, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + ", " + c.what);
+        TempDir dir;
+        fs::create_directory(dir / "holder");
+        const fs::path archive = dir / "holder/a.hlg";
+        fs::create_directory(dir / "work");
+        owned(dir / "work");
+        const fs::path out = dir / "work/out";
+        writeTestArchive(archive, 11, 3, chunks, true);
+        c.prepare(archive, out);
+
+        RunOptions options;
+        options.asNobody = true;
+        options.timeoutSeconds = 60;
+        const bool verify = c.command == std::string("verify");
+        const RunResult r = runHlg(verify ? std::vector<std::string>{"verify", archive.string()}
+                                          : std::vector<std::string>{"extract", archive.string(), out.string()},
+                                   options);
+        EXPECT_EQ(r.status, 1);
+        if (c.err == fsError) {
+            EXPECT_EQ(r.err.rfind(fsError, 0), 0u) << r.err;
+        } else {
+            std::string err = c.err;
+            const std::size_t at = err.find("{chunk 2}");
+            if (at != std::string::npos) err.replace(at, 9, quoted(archive / "000002.zst"));
+            EXPECT_EQ(r.err, err);
+        }
+        EXPECT_EQ(r.out.find("complete."), std::string::npos);
+        EXPECT_EQ(r.out.find("successful."), std::string::npos);
+
+        fs::permissions(archive.parent_path(), fs::perms::all);
+        fs::permissions(archive, fs::perms::all);
+        for (const std::string& name : all) {
+            const bool kept = std::find(c.chunksLeft.begin(), c.chunksLeft.end(), name) != c.chunksLeft.end();
+            EXPECT_EQ(fs::exists(archive / name), kept) << name;
+        }
+        EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+        if (c.firstChunkRestored) {
+            EXPECT_EQ(readFile(out / "docs/a.txt"), "hello");
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,369 @@
+// The status area as a user sees it: the real program in a shell inside tmux, at 80x24
+// and at 40x12, the screen read with capture-pane. No timing is guessed: the program is
+// held at a known step by a fanotify permission gate on the file it is about to open, the
+// screen is read while it waits there, and then it is let go. Afterwards the screen must
+// read as the transcript of the session: command, answers, summaries, the next prompt.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "display/trivia.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Runs a shell command and returns what it printed; the status is 0 or the test fails.
+std::string commandOutput(const std::string& command) {
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) throw std::runtime_error("popen failed");
+    std::string text;
+    char block[4096];
+    for (std::size_t n; (n = fread(block, 1, sizeof block, pipe)) > 0;) text.append(block, n);
+    const int status = pclose(pipe);
+    if (status != 0) throw std::runtime_error(command + " failed: " + text);
+    return text;
+}
+
+bool tmuxAvailable() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
+
+std::string rightTrimmed(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+using Screen = std::vector<std::string>;
+
+std::string shown(const Screen& screen) {
+    std::string text;
+    for (std::size_t i = 0; i < screen.size(); ++i) text += std::to_string(i + 1) + "|" + screen[i] + "\n";
+    return text;
+}
+
+// A private tmux server with one pane running a plain shell in `folder`, whose PATH finds
+// the hlg under test first. Killed with everything in it when the test ends.
+class TmuxSession {
+public:
+    TmuxSession(int columns, int rows, const fs::path& folder) : rows_(rows) {
+        static int counter = 0;
+        tmux_ = "tmux -L hlg-test-" + std::to_string(getpid()) + "-" + std::to_string(++counter) +
+                " -f /dev/null";
+        const std::string shell = "env -i PATH=" + fs::path(hlgBinary()).parent_path().string() +
+                                  ":/usr/bin:/bin TERM=screen HOME=" + folder.string() + " PS1='$ ' sh";
+        commandOutput(tmux_ + " new-session -d -s main -x " + std::to_string(columns) + " -y " +
+                      std::to_string(rows) + " -c " + shellQuoted(folder.string()) + " " +
+                      shellQuoted(shell));
+    }
+    ~TmuxSession() { std::system((tmux_ + " kill-server >/dev/null 2>&1").c_str()); }
+    TmuxSession(const TmuxSession&) = delete;
+    TmuxSession& operator=(const TmuxSession&) = delete;
+
+    Screen screen() const {
+        std::istringstream text(commandOutput(tmux_ + " capture-pane -p -t main"));
+        Screen rows;
+        for (std::string line; std::getline(text, line);) rows.push_back(rightTrimmed(line));
+        rows.resize(static_cast<std::size_t>(rows_));
+        return rows;
+    }
+    bool cursorVisible() const {
+        return commandOutput(tmux_ + " display -p -t main '#{cursor_flag}'") == "1\n";
+    }
+    // Types the text, then Enter, as a user would.
+    void typeLine(const std::string& text) const {
+        commandOutput(tmux_ + " send-keys -t main -l " + shellQuoted(text));
+        commandOutput(tmux_ + " send-keys -t main Enter");
+    }
+    // Reads the screen every few milliseconds until `done` holds for it; returns the last
+    // screen read, and the caller's expectations then tell what went wrong if it never did.
+    Screen waitFor(const std::function<bool(const Screen&)>& done) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        Screen now = screen();
+        while (!done(now) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            now = screen();
+        }
+        return now;
+    }
+
+private:
+    std::string tmux_;
+    int rows_;
+};
+
+// Holds every open of one file until it is let go, so that the program can be stopped at
+// a known step while its status area is on the screen.
+class OpenGate {
+public:
+    explicit OpenGate(const fs::path& file)
+        : fd_(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE)) {
+        if (fd_ >= 0 && fanotify_mark(fd_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, file.c_str()) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~OpenGate() {
+        letGo();
+        if (fd_ >= 0) close(fd_);
+    }
+    OpenGate(const OpenGate&) = delete;
+    OpenGate& operator=(const OpenGate&) = delete;
+
+    bool usable() const { return fd_ >= 0; }
+
+    // True once some process is held opening the file.
+    bool awaitOpen() {
+        pollfd ready{fd_, POLLIN, 0};
+        if (poll(&ready, 1, 60000) != 1) return false;
+        alignas(fanotify_event_metadata) char buffer[4096];
+        const ssize_t length = read(fd_, buffer, sizeof buffer);
+        auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+        for (ssize_t left = length; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
+            held_.push_back(event->fd);
+        }
+        return !held_.empty();
+    }
+    void letGo() {
+        for (int held : held_) {
+            const fanotify_response response{held, FAN_ALLOW};
+            if (write(fd_, &response, sizeof response) < 0) ADD_FAILURE() << "could not let the open go";
+            close(held);
+        }
+        held_.clear();
+    }
+
+private:
+    int fd_;
+    std::vector<int> held_;
+};
+
+// The screen a user expects from a transcript (what was typed and what was written, as
+// text): lines wrap at the width, and only the last rows stay in view.
+Screen screenOf(const std::string& transcript, std::size_t columns, std::size_t rows) {
+    Screen screen;
+    std::istringstream text(transcript);
+    for (std::string line; std::getline(text, line);) {
+        if (line.empty()) screen.push_back("");
+        for (std::size_t at = 0; at < line.size(); at += columns) screen.push_back(rightTrimmed(line.substr(at, columns)));
+    }
+    if (!transcript.empty() && transcript.back() == '\n') screen.push_back("");
+    if (screen.size() > rows) screen.erase(screen.begin(), screen.end() - static_cast<std::ptrdiff_t>(rows));
+    screen.resize(rows);
+    return screen;
+}
+
+// A line as the status area draws it on `columns` columns.
+std::string fitted(const std::string& line, std::size_t columns) {
+    return line.size() <= columns - 1 ? line : line.substr(0, columns - 4) + "...";
+}
+
+std::string progressRow(int percent, const std::string& label, std::size_t columns) {
+    const std::size_t width = columns < 80 ? 15 : 30;
+    const std::size_t filled = width * static_cast<std::size_t>(percent) / 100;
+    return fitted("[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " +
+                      std::to_string(percent) + "%  " + label,
+                  columns);
+}
+
+bool isTriviaRow(const std::string& row, std::size_t columns) {
+    for (const char* fact : triviaFacts) {
+        if (rightTrimmed(fitted(std::string("Fact: ") + fact, columns)) == row) return true;
+    }
+    return false;
+}
+
+// The status area is on the two bottom rows, the cursor is hidden, and the rows above
+// still hold what the session showed so far.
+void expectStatusArea(const TmuxSession& tmux, const Screen& before, int percent,
+                      const std::string& label, std::size_t columns) {
+    const std::string progress = progressRow(percent, label, columns);
+    const Screen screen = tmux.waitFor([&](const Screen& s) {
+        return s[s.size() - 2] == progress && isTriviaRow(s.back(), columns);
+    });
+    SCOPED_TRACE("screen:\n" + shown(screen));
+    EXPECT_EQ(screen[screen.size() - 2], progress);
+    EXPECT_TRUE(isTriviaRow(screen.back(), columns)) << screen.back();
+    EXPECT_EQ(Screen(screen.begin(), screen.end() - 2), Screen(before.begin(), before.end() - 2));
+    EXPECT_FALSE(tmux.cursorVisible());
+}
+
+// Waits for the next prompt below the last summary line, then compares the whole screen
+// (or its last `tailRows` rows) with the transcript; the status rows are gone and the
+// cursor is shown again.
+void expectFinalScreen(const TmuxSession& tmux, const std::string& transcript, std::size_t columns,
+                       std::size_t rows, std::size_t tailRows) {
+    const auto tail = [tailRows](const Screen& s) { return Screen(s.end() - static_cast<std::ptrdiff_t>(tailRows), s.end()); };
+    const Screen expected = screenOf(transcript, columns, rows);
+    const Screen screen = tmux.waitFor([&](const Screen& s) { return tail(s) == tail(expected); });
+    SCOPED_TRACE("screen:\n" + shown(screen));
+    EXPECT_EQ(tail(screen), tail(expected));
+    for (const std::string& row : screen) {
+        EXPECT_EQ(row.rfind("Fact: ", 0), std::string::npos) << "status area left on screen";
+        EXPECT_FALSE(row.rfind("[#", 0) == 0 || row.rfind("[-", 0) == 0) << "status area left on screen";
+    }
+    EXPECT_TRUE(tmux.cursorVisible());
+}
+
+struct Geometry {
+    std::size_t columns;
+    std::size_t rows;
+};
+
+const Geometry kGeometries[] = {{80, 24}, {40, 12}};
+
+class TerminalSession : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!tmuxAvailable()) GTEST_SKIP() << "tmux is not installed";
+        OpenGate probe(dir_.path());
+        if (!probe.usable())
+            GTEST_SKIP() << "fanotify permission events are not available (they need root)";
+    }
+    TempDir dir_;
+};
+
+std::string noise(std::size_t size) {
+    std::string data(size, '\0');
+    std::uint32_t state = 99;
+    for (char& c : data) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
+    return data;
+}
+
+TEST_F(TerminalSession, PackShowsTheAreaThenItsSummaryBelowTheCommand) {
+    for (const Geometry& g : kGeometries) {
+        SCOPED_TRACE(std::to_string(g.columns) + "x" + std::to_string(g.rows));
+        const fs::path folder = dir_ / ("pack" + std::to_string(g.columns));
+        writeFile(folder / "src/a.bin", noise(1572864));
+        writeFile(folder / "src/b.bin", noise(1572864));
+        TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), folder);
+        const Screen empty = tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+        OpenGate gate(folder / "src/b.bin");
+        ASSERT_TRUE(gate.usable());
+        tmux.typeLine("hlg pack src out");
+
+        // Held opening the second file: the first one is packed, half of all bytes.
+        ASSERT_TRUE(gate.awaitOpen());
+        Screen before = empty;
+        before[0] = "$ hlg pack src out";
+        expectStatusArea(tmux, before, 50, "Packing: a.bin", g.columns);
+        gate.letGo();
+
+        tmux.waitFor([](const Screen& s) {
+            return std::find(s.begin(), s.end(), "  ./build/hlg verify \"out.hlg\"") != s.end();
+        });
+        std::uint64_t archiveSize = 0;
+        for (const auto& entry : fs::directory_iterator(folder / "out.hlg")) archiveSize += entry.file_size();
+        char ratio[32];
+        std::snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(archiveSize) / 3145728.0 * 100.0);
+        const std::string transcript =
+            "$ hlg pack src out\n\nArchive created: \"out.hlg\"\nFiles packed: 2\nChunks created: 1\n"
+            "Original size: 3145728 bytes\nArchive size: " + std::to_string(archiveSize) +
+            " bytes\nSize ratio: " + ratio + "%\n\nRecommended next step:\n  ./build/hlg verify \"out.hlg\"\n$ ";
+        expectFinalScreen(tmux, transcript, g.columns, g.rows, g.rows);
+    }
+}
+
+// Two chunks: "docs" with a.txt (5 bytes), then b.txt (15 bytes); no marker.
+void writeTwoChunkArchive(const fs::path& archive) {
+    writeTestArchive(archive, 20, 2,
+                     {{"000001.zst", {recordBytes(1, "docs", 0), recordBytes(0, "docs/a.txt", 5, "hello")}},
+                      {"000002.zst", {recordBytes(0, "b.txt", 15, "fifteen bytes!\n")}}},
+                     false);
+}
+
+const std::string kVerifySummary =
+    "\nVerification successful.\nChunks verified: 2\nFiles verified: 2\nBytes verified: 20\n"
+    "Archive is safe to extract.\n";
+
+TEST_F(TerminalSession, VerifyShowsTheAreaThenItsSummaryBelowTheCommand) {
+    for (const Geometry& g : kGeometries) {
+        SCOPED_TRACE(std::to_string(g.columns) + "x" + std::to_string(g.rows));
+        const fs::path folder = dir_ / ("verify" + std::to_string(g.columns));
+        writeTwoChunkArchive(folder / "a.hlg");
+        TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), folder);
+        const Screen empty = tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+        OpenGate gate(folder / "a.hlg/000002.zst");
+        ASSERT_TRUE(gate.usable());
+        tmux.typeLine("hlg verify a.hlg");
+
+        ASSERT_TRUE(gate.awaitOpen());
+        Screen before = empty;
+        before[0] = "$ hlg verify a.hlg";
+        expectStatusArea(tmux, before, 50, "Verifying: 000002.zst", g.columns);
+        gate.letGo();
+        expectFinalScreen(tmux, "$ hlg verify a.hlg\n" + kVerifySummary + "$ ", g.columns, g.rows, g.rows);
+    }
+}
+
+TEST_F(TerminalSession, ExtractAsksThenShowsVerifyAndItsOwnAreaThenItsSummary) {
+    for (const Geometry& g : kGeometries) {
+        SCOPED_TRACE(std::to_string(g.columns) + "x" + std::to_string(g.rows));
+        const fs::path folder = dir_ / ("extract" + std::to_string(g.columns));
+        writeTwoChunkArchive(folder / "a.hlg");
+        TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), folder);
+        tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+        OpenGate gate(folder / "a.hlg/000002.zst");
+        ASSERT_TRUE(gate.usable());
+        tmux.typeLine("hlg extract a.hlg out");
+
+        std::string transcript =
+            "$ hlg extract a.hlg out\n\nThis archive has not been verified.\n"
+            "Extraction consumes and deletes archive chunks.\nVerify it now? [Y/n] ";
+        const Screen asking = tmux.waitFor(
+            [&](const Screen& s) { return s == screenOf(transcript, g.columns, g.rows); });
+        ASSERT_EQ(asking, screenOf(transcript, g.columns, g.rows)) << shown(asking);
+        EXPECT_TRUE(tmux.cursorVisible());
+        tmux.typeLine("y");
+        transcript += "y\n\n";
+
+        // The verification's own area, held before its second chunk.
+        ASSERT_TRUE(gate.awaitOpen());
+        expectStatusArea(tmux, screenOf(transcript, g.columns, g.rows), 50, "Verifying: 000002.zst", g.columns);
+        gate.letGo();
+
+        // Then extract's area, held before its second chunk: 5 of 20 bytes restored.
+        ASSERT_TRUE(gate.awaitOpen());
+        transcript += kVerifySummary;
+        if (g.rows == 24) {
+            expectStatusArea(tmux, screenOf(transcript, g.columns, g.rows), 25, "Decompressing: 000002.zst", g.columns);
+        } else {
+            // With the cursor on the last row, the area covers the verification's last
+            // line: only the area itself is compared.
+            const Screen screen = tmux.waitFor([&](const Screen& s) {
+                return s[s.size() - 2] == progressRow(25, "Decompressing: 000002.zst", g.columns);
+            });
+            EXPECT_EQ(screen[screen.size() - 2], progressRow(25, "Decompressing: 000002.zst", g.columns));
+            EXPECT_TRUE(isTriviaRow(screen.back(), g.columns)) << shown(screen);
+        }
+        gate.letGo();
+
+        transcript +=
+            "\nExtraction complete.\nFiles expected: 2\nFiles extracted: 2\nChunks consumed: 2\n"
+            "Bytes extracted: 20\nArchive deleted: yes\n$ ";
+        // At 40x12 the area has erased a row that scrolled up since; the summary and the
+        // prompt below it are what must read as expected.
+        expectFinalScreen(tmux, transcript, g.columns, g.rows, g.rows == 24 ? g.rows : 8);
+        EXPECT_EQ(readFile(folder / "out/b.txt"), "fifteen bytes!\n");
+    }
+}
+
+}  // namespace
