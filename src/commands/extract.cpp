@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
 #include <iostream>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "commands/verify.h"
 #include "display/progress_display.h"
@@ -42,6 +42,42 @@ private:
     int fd_;
 };
 
+// A last piece shorter than this is written as the file is closed, after its progress
+// report, so that a failure to write it is reported where a buffered stream reports it.
+constexpr std::uint64_t kHeldPieceSize = 1024;
+
+// A restored file open for writing, closed when it goes out of scope.
+class RestoredFile {
+public:
+    // Created, or truncated when a file of that name exists.
+    explicit RestoredFile(const fs::path& target)
+        : fd_(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
+    ~RestoredFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    RestoredFile(const RestoredFile&) = delete;
+    RestoredFile& operator=(const RestoredFile&) = delete;
+    bool isOpen() const { return fd_ >= 0; }
+
+    // All `count` bytes, or false.
+    bool write(const unsigned char* bytes, std::uint64_t count) {
+        while (count > 0) {
+            const ssize_t n = ::write(fd_, bytes, static_cast<std::size_t>(count));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            bytes += n;
+            count -= static_cast<std::uint64_t>(n);
+        }
+        return true;
+    }
+
+    // False when closing reports that the data did not reach the file.
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    int fd_;
+};
+
 // Writes one file record's data and closes the file. `knownFolder` holds the last folder
 // known to exist, so that files of one folder do not each ask the file system again.
 bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_t length,
@@ -54,18 +90,21 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
             knownFolder = parent.native();
         }
     }
-    std::ofstream out(target, std::ios_base::out | std::ios_base::binary);
-    if (!out) {
+    RestoredFile file(target);
+    if (!file.isOpen()) {
         std::cerr << "Could not create file: " << target << '\n';
         return false;
     }
+    const unsigned char* held = nullptr;
+    std::uint64_t heldLength = 0;
     if (length > 0) {
         const std::string label = "Extracting: " + pathText;
         for (std::uint64_t written = 0; written < length;) {
             const std::uint64_t piece = std::min(length - written, kWritePieceSize);
-            out.write(reinterpret_cast<const char*>(data + written),
-                      static_cast<std::streamsize>(piece));
-            if (!out) {
+            if (piece < kHeldPieceSize) {
+                held = data + written;
+                heldLength = piece;
+            } else if (!file.write(data + written, piece)) {
                 std::cerr << "Failed while writing: " << target << '\n';
                 return false;
             }
@@ -74,9 +113,8 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
             progress(label);
         }
     }
-    // Bytes still buffered reach the file only here; a file that fails now is incomplete.
-    out.close();
-    if (!out) {
+    // A file that fails now is incomplete.
+    if (!file.write(held, heldLength) || !file.close()) {
         std::cerr << "Failed while writing: " << target << '\n';
         return false;
     }
@@ -158,7 +196,7 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
         display.update(counters.bytesExtracted, totalBytes, "Decompressing: " + chunk.fileName);
         {
             // Released before the chunk file goes, and before the next chunk is read.
-            std::vector<unsigned char> content;
+            ChunkMemory content;
             if (!readChunk(chunkPath, chunk.rawSize, content)) return false;
             if (!extractChunkRecords(content.data(), content.size(), destination, counters,
                                      progress, archiveBelowDestination))
@@ -199,11 +237,11 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
         }
         const std::string pathText(reinterpret_cast<const char*>(content + pathStart),
                                    header.pathLength);
-        const fs::path recordPath(pathText);
-        if (!isSafeArchivePath(recordPath)) {
+        if (!isSafeArchivePathText(pathText)) {
             std::cerr << "Unsafe path in archive: " << pathText << '\n';
             return false;
         }
+        const fs::path recordPath(pathText);
         if (!archiveBelowDestination.empty() && leadsInto(recordPath, archiveBelowDestination)) {
             std::cerr << "Record path leads into the archive: " << pathText << '\n';
             return false;

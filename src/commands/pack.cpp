@@ -14,6 +14,7 @@
 #include "commands/source_scan.h"
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
+#include "format/chunk_memory.h"
 #include "format/chunk_writer.h"
 #include "format/manifest.h"
 #include "format/record.h"
@@ -74,6 +75,17 @@ std::uint64_t openedFileSize(const OpenFile& file, const fs::path& path) {
     return fs::file_size(path);
 }
 
+// A file record beyond the buffer's capacity gets room for exactly itself and the byte
+// that the last read may find beyond it, at once: growing as the data arrive would copy
+// the buffer at each doubling and hold up to twice the record.
+void reserveForRecord(std::vector<unsigned char>& buffer, std::uint64_t pathLength,
+                      std::uint64_t fileSize) {
+    const std::uint64_t needed = buffer.size() + kRecordHeaderSize + pathLength + fileSize + 1;
+    if (needed <= buffer.capacity()) return;
+    buffer.reserve(static_cast<std::size_t>(needed));
+    adviseHugePages(buffer.data(), buffer.capacity());
+}
+
 // One file record: the flush its size calls for, the header, then exactly the bytes the
 // header states.
 bool packFile(const fs::directory_entry& entry, const std::string& recordPath, EntryFolder& folder,
@@ -89,6 +101,7 @@ bool packFile(const fs::directory_entry& entry, const std::string& recordPath, E
         std::cerr << "Could not open file: " << entry.path() << '\n';
         return false;
     }
+    reserveForRecord(writer.buffer, recordPath.size(), size);
     appendRecordHeader(writer.buffer, RecordType::File, recordPath, size);
     return appendFileData(file.descriptor(), size, entry.path(), writer.buffer, afterRead);
 }
@@ -217,6 +230,7 @@ bool packFolder(const fs::path& source, fs::path& archive) {
     {
         std::vector<unsigned char> buffer;
         buffer.reserve(kChunkBufferReservation);
+        adviseHugePages(buffer.data(), buffer.capacity());
         std::uint64_t recordsInBuffer = 0;
         ChunkWriter writer{buffer, nextChunkNumber, archive, manifest, recordsInBuffer};
         if (!packRecords(source, scan, writer)) return false;

@@ -2,7 +2,7 @@
 
 #include <fstream>
 #include <iostream>
-#include <vector>
+#include <string_view>
 
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
@@ -29,11 +29,13 @@ RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size) {
         }
         const std::uint64_t pathEnd = pathStart + header.pathLength;
 
-        // The path is judged before the type byte: an unsafe path is reported whatever the type says.
-        const fs::path recordPath(
-            std::string(reinterpret_cast<const char*>(content + pathStart), header.pathLength));
-        if (!isSafeArchivePath(recordPath)) {
-            walk.failure = "Unsafe path found in archive: " + recordPath.native();
+        // The path is judged before the type byte: an unsafe path is reported whatever the type
+        // says. Its text is judged where it lies, without building a path for every record.
+        const std::string_view pathText(reinterpret_cast<const char*>(content + pathStart),
+                                        header.pathLength);
+        if (!isSafeArchivePathText(pathText)) {
+            walk.failure = "Unsafe path found in archive: ";
+            walk.failure += pathText;
             return walk;
         }
 
@@ -83,7 +85,7 @@ bool verifyChunk(const fs::path& archive, const ChunkEntry& entry, std::uint64_t
     }
     display.update(counts.chunks, chunkCount, "Verifying: " + entry.fileName);
 
-    std::vector<unsigned char> content;
+    ChunkMemory content;
     if (!readChunk(chunkPath, entry.rawSize, content)) return false;
 
     const RecordWalk walk = walkChunkRecords(content.data(), content.size());

@@ -45,6 +45,16 @@ void appendMoveToRow(std::string& out, unsigned row) {
     out += ";1H";
 }
 
+// Cuts the line that starts at `from` in `out` as fitToWidth cuts it, in place.
+void fitTail(std::string& out, std::size_t from, std::uint16_t columns) {
+    // The last column stays empty so that no terminal wraps the row.
+    const std::size_t limit = columns > 0 ? columns - 1u : 0u;
+    if (out.size() - from <= limit) return;
+    const std::size_t kept = limit >= sizeof kEllipsis - 1 ? limit - (sizeof kEllipsis - 1) : 0;
+    out.resize(from + kept);
+    out += kEllipsis;
+}
+
 }  // namespace
 
 TerminalSize queryTerminalSize() {
@@ -60,12 +70,8 @@ TerminalSize queryTerminalSize() {
 }
 
 std::string fitToWidth(const std::string& line, std::uint16_t columns) {
-    // The last column stays empty so that no terminal wraps the row.
-    const std::size_t limit = columns > 0 ? columns - 1u : 0u;
-    if (line.size() <= limit) return line;
-    const std::size_t kept = limit >= sizeof kEllipsis - 1 ? limit - (sizeof kEllipsis - 1) : 0;
-    std::string fitted(line, 0, kept);
-    fitted += kEllipsis;
+    std::string fitted(line);
+    fitTail(fitted, 0, columns);
     return fitted;
 }
 
@@ -119,35 +125,29 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     const auto filled = static_cast<std::size_t>(ratio * static_cast<double>(progressBarWidth));
     const auto percent = static_cast<unsigned>(ratio * 100.0);
 
-    std::string progress;
-    progress.reserve(progressBarWidth + 8 + label.size());
-    progress += '[';
-    progress.append(filled, '#');
-    progress.append(progressBarWidth - filled, '-');
-    progress += "] ";
-    appendNumber(progress, percent);
-    progress += "%  ";
-    progress += label;
-
+    // Both lines are built and cut in place in the one string that is written: a drawing
+    // is made for every MiB packed or restored and for every file.
     const std::string& fact = facts[currentFact];
-    std::string trivia;
-    trivia.reserve(6 + fact.size());
-    trivia += "Fact: ";
-    trivia += fact;
-
-    const std::string progressLine = fitToWidth(progress, size.columns);
-    const std::string triviaLine = fitToWidth(trivia, size.columns);
-
-    // One write per drawing: it is made once per MiB packed.
     std::string drawing;
-    drawing.reserve(progressLine.size() + triviaLine.size() + 48);
+    drawing.reserve(64 + progressBarWidth + label.size() + fact.size());
     drawing += kSaveCursor;
     appendMoveToRow(drawing, size.rows - 1u);
     drawing += kEraseRow;
-    drawing += progressLine;
+    const std::size_t progressStart = drawing.size();
+    drawing += '[';
+    drawing.append(filled, '#');
+    drawing.append(progressBarWidth - filled, '-');
+    drawing += "] ";
+    appendNumber(drawing, percent);
+    drawing += "%  ";
+    drawing += label;
+    fitTail(drawing, progressStart, size.columns);
     appendMoveToRow(drawing, size.rows);
     drawing += kEraseRow;
-    drawing += triviaLine;
+    const std::size_t triviaStart = drawing.size();
+    drawing += "Fact: ";
+    drawing += fact;
+    fitTail(drawing, triviaStart, size.columns);
     drawing += kRestoreCursor;
     std::cout.write(drawing.data(), static_cast<std::streamsize>(drawing.size()));
     std::cout.flush();

@@ -3,7 +3,8 @@
 #include <zstd.h>
 
 #include <iostream>
-#include <memory>
+
+#include "format/chunk_memory.h"
 
 namespace {
 
@@ -30,9 +31,9 @@ bool flushChunk(ChunkWriter& writer) {
         return false;
     }
     // Left uninitialised: ZSTD_compress writes every byte that is kept.
-    std::unique_ptr<unsigned char[]> compressed(new unsigned char[bound]);
+    ChunkMemory compressed(bound);
     const std::size_t compressedSize =
-        ZSTD_compress(compressed.get(), bound, writer.buffer.data(), rawSize, kCompressionLevel);
+        ZSTD_compress(compressed.data(), bound, writer.buffer.data(), rawSize, kCompressionLevel);
     if (ZSTD_isError(compressedSize)) {
         std::cerr << "Compression failed: " << ZSTD_getErrorName(compressedSize) << '\n';
         return false;
@@ -45,7 +46,7 @@ bool flushChunk(ChunkWriter& writer) {
             std::cerr << "Could not create chunk: " << chunkPath << '\n';
             return false;
         }
-        out.write(reinterpret_cast<const char*>(compressed.get()),
+        out.write(reinterpret_cast<const char*>(compressed.data()),
                   static_cast<std::streamsize>(compressedSize));
         written = static_cast<bool>(out);
         // Bytes still buffered reach the disk only here; a chunk that fails to close
@@ -53,7 +54,7 @@ bool flushChunk(ChunkWriter& writer) {
         out.close();
         written = written && static_cast<bool>(out);
     }
-    compressed.reset();
+    compressed = ChunkMemory();
     if (!written) return false;
 
     writer.manifest << "CHUNK|" << name << '|' << rawSize << '|' << writer.recordsInBuffer << '\n';

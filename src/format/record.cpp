@@ -36,22 +36,29 @@ void appendRecordHeader(std::vector<unsigned char>& buffer, RecordType type,
     buffer.insert(buffer.end(), path.begin(), path.end());
 }
 
-bool pathHasNoParentRef(const std::filesystem::path& path) {
+namespace {
+
+bool hasNoParentRef(std::string_view text) {
     // Scans the text instead of iterating path elements: on Linux an element is a run of
     // bytes between "/", and only an element of exactly ".." counts.
-    const std::string& text = path.native();
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('/', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string_view::npos) end = text.size();
         if (end - start == 2 && text[start] == '.' && text[start + 1] == '.') return false;
         start = end + 1;
     }
     return true;
 }
 
-bool isSafeArchivePath(const std::filesystem::path& path) {
+}  // namespace
+
+bool pathHasNoParentRef(const std::filesystem::path& path) { return hasNoParentRef(path.native()); }
+
+bool isSafeArchivePath(const std::filesystem::path& path) { return isSafeArchivePathText(path.native()); }
+
+bool isSafeArchivePathText(std::string_view text) {
     // A NUL byte would cut the name short where the system uses it ("..\0x" becomes "..").
-    return !path.empty() && !path.has_root_directory() && pathHasNoParentRef(path) &&
-           path.native().find('\0') == std::string::npos;
+    return !text.empty() && text.front() != '/' && hasNoParentRef(text) &&
+           text.find('\0') == std::string_view::npos;
 }

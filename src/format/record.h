@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class RecordType : unsigned char {
@@ -34,6 +35,10 @@ void appendRecordHeader(std::vector<unsigned char>& buffer, RecordType type,
 // True when a record path may be used under a destination folder:
 // not empty, no root directory, no ".." element, no NUL byte.
 bool isSafeArchivePath(const std::filesystem::path& path);
+
+// The same test on the path's text as stored in a record, without building a path: on
+// Linux a path has a root directory exactly when its text begins with "/".
+bool isSafeArchivePathText(std::string_view text);
 
 // False when one of the path's elements is exactly "..".
 bool pathHasNoParentRef(const std::filesystem::path& path);

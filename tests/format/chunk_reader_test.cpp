@@ -57,7 +57,7 @@ TEST(ChunkReader, ReadsExactlyTheStatedSize) {
     for (const fs::path& path : {dir / "000001.zst", dir / "link.zst"}) {
         // Whatever the buffer held before is replaced, longer or shorter.
         for (const std::size_t earlier : {std::size_t{0}, std::size_t{3}, std::size_t{5000}}) {
-            std::vector<unsigned char> content(earlier, 'z');
+            ChunkMemory content(earlier);
             CapturedCerr err;
             ASSERT_TRUE(readChunk(path, kContent.size(), content));
             EXPECT_EQ(std::string(content.begin(), content.end()), kContent);
@@ -65,7 +65,7 @@ TEST(ChunkReader, ReadsExactlyTheStatedSize) {
         }
     }
     // An empty file holds no bytes, which is what a stated size of 0 asks for.
-    std::vector<unsigned char> content;
+    ChunkMemory content;
     EXPECT_TRUE(readChunk(dir / "empty.zst", 0, content));
     EXPECT_TRUE(content.empty());
 }
@@ -102,12 +102,12 @@ TEST(ChunkReader, SizeAndFrameFaults) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         writeFile(dir / "000001.zst", c.file);
-        std::vector<unsigned char> content;
+        ChunkMemory content;
         CapturedCerr err;
         EXPECT_FALSE(readChunk(dir / "000001.zst", c.stated, content));
         EXPECT_EQ(err.text(), c.err);
     }
-    std::vector<unsigned char> content;
+    ChunkMemory content;
     writeFile(dir / "000001.zst", sizeless);
     EXPECT_TRUE(readChunk(dir / "000001.zst", n, content));
     EXPECT_EQ(std::string(content.begin(), content.end()), kContent);
@@ -125,7 +125,7 @@ TEST(ChunkReader, ThingsThatAreNotChunkFilesAreRefusedWithoutBlocking) {
     if (fs::exists("/dev/zero")) paths.push_back("/dev/zero");
     for (const fs::path& path : paths) {
         SCOPED_TRACE(path.string());
-        std::vector<unsigned char> content;
+        ChunkMemory content;
         CapturedCerr err;
         EXPECT_FALSE(readChunk(path, 10, content));
         EXPECT_EQ(err.text(), "Could not open chunk: " + quoted(path) + "\n");
@@ -144,7 +144,7 @@ TEST(ChunkReader, UnreadableChunkAsOrdinaryUser) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-        std::vector<unsigned char> content;
+        ChunkMemory content;
         CapturedCerr err;
         const bool ok = readChunk(path, kContent.size(), content);
         _exit(ok ? 3 : err.text() == "Could not open chunk: " + quoted(path) + "\n" ? 0 : 4);

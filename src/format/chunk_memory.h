@@ -1,0 +1,34 @@
+#pragma once
+// Memory for whole chunks: a chunk's content, its compressed frame, a compression
+// destination. Hundreds of MiB are taken per chunk and every byte is written before it
+// is read, so the memory is never zero-filled here, and huge pages are asked for so that
+// a 256 MiB block costs about a hundred page faults instead of sixty thousand.
+
+#include <cstddef>
+
+class ChunkMemory {
+public:
+    ChunkMemory() noexcept = default;
+    // `size` bytes whose content is undefined. Throws std::bad_alloc when refused.
+    explicit ChunkMemory(std::size_t size);
+    ~ChunkMemory();
+    ChunkMemory(ChunkMemory&& other) noexcept;
+    ChunkMemory& operator=(ChunkMemory&& other) noexcept;
+    ChunkMemory(const ChunkMemory&) = delete;
+    ChunkMemory& operator=(const ChunkMemory&) = delete;
+
+    unsigned char* data() noexcept { return bytes_; }
+    const unsigned char* data() const noexcept { return bytes_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    const unsigned char* begin() const noexcept { return bytes_; }
+    const unsigned char* end() const noexcept { return bytes_ + size_; }
+
+private:
+    unsigned char* bytes_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Asks for huge pages behind memory allocated elsewhere (pack's chunk buffer), for the
+// whole pages inside it. Only advice: nothing changes when the system declines.
+void adviseHugePages(void* memory, std::size_t size) noexcept;

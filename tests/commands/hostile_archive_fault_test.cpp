@@ -1,0 +1,175 @@
+// Archives made to do harm, through the real binary: verify and extract each refuse them
+// with a message, never hang (every run has a deadline), never allocate what the archive
+// merely claims (the address space is capped), and change nothing outside the archive
+// folder and the destination (decoys stand where an escape would write).
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <sstream>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sanitizers reserve terabytes of shadow memory, so a capped address space is only
+// possible for a plain build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCanCapAddressSpace = false;
+#else
+constexpr bool kCanCapAddressSpace = true;
+#endif
+
+std::string quoted(const fs::path& path) {
+    std::ostringstream out;
+    out << path;
+    return out.str();
+}
+
+RunOptions guarded() {
+    RunOptions options;
+    options.timeoutSeconds = 30;
+    if (kCanCapAddressSpace) options.addressSpaceLimit = 1ULL << 30;
+    return options;
+}
+
+// Everything in the test folder except the archive and the destination.
+std::map<std::string, std::string> outside(const fs::path& dir) {
+    std::map<std::string, std::string> tree;
+    for (const auto& [path, content] : treeSnapshot(dir)) {
+        if (path.rfind("a.hlg/", 0) != 0 && path.rfind("out/", 0) != 0) tree[path] = content;
+    }
+    return tree;
+}
+
+void writeManifest(const fs::path& archive, const std::string& chunkLine) {
+    writeFile(archive / "manifest.txt",
+              "HLG1\nTOTAL_BYTES|2\nTOTAL_FILES|1\nCHUNK_TARGET|268435456\n" + chunkLine + "\n");
+}
+
+// A single raw block of `data` in a frame whose header claims `claimed` bytes of content.
+std::string frameClaiming(std::uint64_t claimed, const std::string& data) {
+    std::string frame("\x28\xb5\x2f\xfd", 4);
+    frame.push_back('\xe0');  // single segment, 8-byte content size, no checksum
+    for (int i = 0; i < 8; ++i) frame.push_back(static_cast<char>((claimed >> (8 * i)) & 0xff));
+    const std::uint32_t block = static_cast<std::uint32_t>(data.size()) << 3 | 1;  // raw, last
+    for (int i = 0; i < 3; ++i) frame.push_back(static_cast<char>((block >> (8 * i)) & 0xff));
+    return frame + data;
+}
+
+struct Hostile {
+    std::string what;
+    std::function<void(const fs::path& dir, const fs::path& archive)> make;
+    // "{chunk}" stands for the quoted chunk path, "{dir}" for the test folder's path.
+    std::string verifyErr;
+    std::string extractErr;
+};
+
+void expectRefused(const Hostile& h) {
+    SCOPED_TRACE(h.what);
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    fs::create_directories(archive);
+    writeFile(dir / "x", "decoy");
+    writeFile(dir / "abs-decoy", "decoy");
+    h.make(dir.path(), archive);
+    writeFile(archive / ".verified", "HLG1\nFILES|0\nBYTES|0\nCHUNKS|0\n");
+    const auto archiveBefore = treeSnapshot(archive);
+    const auto outsideBefore = outside(dir.path());
+    const auto expand = [&](std::string text) {
+        for (const auto& [from, to] : {std::pair<std::string, std::string>{"{chunk}", quoted(archive / "000001.zst")},
+                                       {"{dir}", dir.path().string()}}) {
+            for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+        }
+        return text;
+    };
+
+    const RunResult verify = runHlg({"verify", archive.string()}, guarded());
+    EXPECT_EQ(verify.status, 1);
+    EXPECT_EQ(verify.err, expand(h.verifyErr));
+    EXPECT_EQ(treeSnapshot(archive), archiveBefore);
+
+    const RunResult extract = runHlg({"extract", archive.string(), (dir / "out").string()}, guarded());
+    EXPECT_EQ(extract.status, 1);
+    EXPECT_EQ(extract.err, expand(h.extractErr));
+    EXPECT_EQ(treeSnapshot(archive), archiveBefore);
+    EXPECT_EQ(outside(dir.path()), outsideBefore);
+}
+
+// One chunk: a harmless file, then the given record.
+std::function<void(const fs::path&, const fs::path&)> chunkEndingWith(
+    std::function<std::string(const fs::path& dir)> record) {
+    return [record](const fs::path& dir, const fs::path& archive) {
+        writeTestArchive(archive, 3, 2,
+                         {{"000001.zst", {recordBytes(0, "ok.txt", 2, "ok"), record(dir)}}}, false);
+    };
+}
+
+std::string unsafe(const std::string& path) {
+    return "Unsafe path found in archive: " + path + "\nVerification failed in chunk: 000001.zst\n";
+}
+
+TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
+    const std::string okRecord = recordBytes(0, "ok.txt", 2, "ok");
+    const std::string unexpectedSize = "Chunk decompressed to an unexpected size: \"000001.zst\"\n";
+    const std::string cannotOpen = "Could not open chunk: {chunk}\n";
+    const std::string noManifest = "Could not open archive manifest.\n";
+    const auto stating = [okRecord](const std::string& size) {
+        return [okRecord, size](const fs::path&, const fs::path& archive) {
+            writeFile(archive / "000001.zst", compressFrame(okRecord));
+            writeManifest(archive, "CHUNK|000001.zst|" + size + "|1");
+        };
+    };
+    const auto chunkAt = [okRecord](std::function<void(const fs::path&)> plant) {
+        return [okRecord, plant](const fs::path&, const fs::path& archive) {
+            writeManifest(archive, "CHUNK|000001.zst|" + std::to_string(okRecord.size()) + "|1");
+            plant(archive / "000001.zst");
+        };
+    };
+    const auto manifestAt = [okRecord](std::function<void(const fs::path&)> plant) {
+        return [okRecord, plant](const fs::path&, const fs::path& archive) {
+            writeFile(archive / "000001.zst", compressFrame(okRecord));
+            plant(archive / "manifest.txt");
+        };
+    };
+    const auto fifo = [](const fs::path& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); };
+
+    const std::vector<Hostile> cases = {
+        {"record path ../x", chunkEndingWith([](auto&) { return recordBytes(0, "../x", 4, "evil"); }),
+         unsafe("../x"), "Unsafe path in archive: ../x\n"},
+        {"absolute record path",
+         chunkEndingWith([](auto& dir) { return recordBytes(0, (dir / "abs-decoy").string(), 4, "evil"); }),
+         unsafe("{dir}/abs-decoy"), "Unsafe path in archive: {dir}/abs-decoy\n"},
+        {"record path a/../../x", chunkEndingWith([](auto&) { return recordBytes(1, "a/../../x", 0); }),
+         unsafe("a/../../x"), "Unsafe path in archive: a/../../x\n"},
+        {"stated size 2^63", stating("9223372036854775808"), unexpectedSize, unexpectedSize},
+        {"stated size beyond the frame's", stating(std::to_string(okRecord.size() + 1000)),
+         unexpectedSize, unexpectedSize},
+        {"named pipe at the chunk", chunkAt(fifo), cannotOpen, cannotOpen},
+        {"named pipe at manifest.txt", manifestAt(fifo), noManifest, noManifest},
+    };
+    for (const Hostile& h : cases) expectRefused(h);
+}
+
+// A frame whose header claims far more content than its blocks can produce must be
+// refused from what it holds, before the claim is allocated: a 40-byte chunk file must
+// not make verify or extract reserve gigabytes.
+TEST(HostileArchive, FrameClaimingMoreThanItHoldsIsRefusedBeforeTheClaimIsAllocated) {
+    if (!kCanCapAddressSpace) GTEST_SKIP() << "the address space of a sanitized binary cannot be capped";
+    const std::uint64_t claim = 3ULL << 30;
+    const std::string unexpectedSize = "Chunk decompressed to an unexpected size: \"000001.zst\"\n";
+    const Hostile h{"frame claiming 3 GiB",
+                    [claim](const fs::path&, const fs::path& archive) {
+                        writeFile(archive / "000001.zst", frameClaiming(claim, recordBytes(0, "a", 1, "x")));
+                        writeManifest(archive, "CHUNK|000001.zst|" + std::to_string(claim) + "|1");
+                    },
+                    unexpectedSize, unexpectedSize};
+    expectRefused(h);
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// The chunk reader's memory: chunks of many MiB come back whole, refusals before the
+// decompression leave the caller's content as it was, and a size no byte vector can
+// have fails with the standard length error.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "format/chunk_reader.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using testing_support::compressFrame;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+using CapturedCerr = testing_support::CapturedStream;
+
+// A single raw block of `data` in a frame whose header claims `claimed` bytes of content.
+std::string frameClaiming(std::uint64_t claimed, const std::string& data) {
+    std::string frame("\x28\xb5\x2f\xfd", 4);
+    frame.push_back('\xe0');  // single segment, 8-byte content size, no checksum
+    for (int i = 0; i < 8; ++i) frame.push_back(static_cast<char>((claimed >> (8 * i)) & 0xff));
+    const std::uint32_t block = static_cast<std::uint32_t>(data.size()) << 3 | 1;  // raw, last
+    for (int i = 0; i < 3; ++i) frame.push_back(static_cast<char>((block >> (8 * i)) & 0xff));
+    return frame + data;
+}
+
+TEST(ChunkReaderSize, LargeChunksComeBackWhole) {
+    TempDir dir;
+    for (const std::size_t size : {std::size_t{2097152}, std::size_t{9 * 1048576 + 17}}) {
+        SCOPED_TRACE(size);
+        std::string content(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 2654435761u) >> 13);
+        writeFile(dir / "000001.zst", compressFrame(content));
+        ChunkMemory read;
+        CapturedCerr err;
+        ASSERT_TRUE(readChunk(dir / "000001.zst", size, read));
+        EXPECT_EQ(read.size(), size);
+        EXPECT_TRUE(std::string(read.begin(), read.end()) == content);
+        EXPECT_EQ(err.text(), "");
+    }
+}
+
+TEST(ChunkReaderSize, RefusalsBeforeDecompressionLeaveTheContentAlone) {
+    TempDir dir;
+    writeFile(dir / "short.zst", compressFrame("abc"));
+    writeFile(dir / "000001.zst", compressFrame("earlier"));
+    ChunkMemory content;
+    ASSERT_TRUE(readChunk(dir / "000001.zst", 7, content));
+    const unsigned char* const before = content.data();
+    for (const auto& [name, stated] : {std::pair<std::string, std::uint64_t>{"missing.zst", 3},
+                                       {"short.zst", 4}}) {
+        SCOPED_TRACE(name);
+        CapturedCerr err;
+        EXPECT_FALSE(readChunk(dir / name, stated, content));
+        EXPECT_EQ(content.data(), before);
+        EXPECT_EQ(std::string(content.begin(), content.end()), "earlier");
+    }
+}
+
+TEST(ChunkReaderSize, SizeNoVectorCanHoldIsTheStandardLengthError) {
+    TempDir dir;
+    const std::uint64_t claim = 1ULL << 63;
+    // Bytes after the frame keep it from being sized, so the claim reaches the allocation.
+    writeFile(dir / "000001.zst", frameClaiming(claim, "x") + "trailing bytes");
+    ChunkMemory content;
+    try {
+        readChunk(dir / "000001.zst", claim, content);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::length_error& error) {
+        EXPECT_STREQ(error.what(), "vector::_M_default_append");
+    }
+    EXPECT_TRUE(content.empty());
+}
+
+}  // namespace
