@@ -52,16 +52,6 @@ void writeManifest(const fs::path& archive, const std::string& chunkLine) {
               "HLG1\nTOTAL_BYTES|2\nTOTAL_FILES|1\nCHUNK_TARGET|268435456\n" + chunkLine + "\n");
 }
 
-// A single raw block of `data` in a frame whose header claims `claimed` bytes of content.
-std::string frameClaiming(std::uint64_t claimed, const std::string& data) {
-    std::string frame("\x28\xb5\x2f\xfd", 4);
-    frame.push_back('\xe0');  // single segment, 8-byte content size, no checksum
-    for (int i = 0; i < 8; ++i) frame.push_back(static_cast<char>((claimed >> (8 * i)) & 0xff));
-    const std::uint32_t block = static_cast<std::uint32_t>(data.size()) << 3 | 1;  // raw, last
-    for (int i = 0; i < 3; ++i) frame.push_back(static_cast<char>((block >> (8 * i)) & 0xff));
-    return frame + data;
-}
-
 struct Hostile {
     std::string what;
     std::function<void(const fs::path& dir, const fs::path& archive)> make;

@@ -13,22 +13,13 @@
 
 namespace fs = std::filesystem;
 using testing_support::compressFrame;
+using testing_support::frameClaiming;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
 namespace {
 
 using CapturedCerr = testing_support::CapturedStream;
-
-// A single raw block of `data` in a frame whose header claims `claimed` bytes of content.
-std::string frameClaiming(std::uint64_t claimed, const std::string& data) {
-    std::string frame("\x28\xb5\x2f\xfd", 4);
-    frame.push_back('\xe0');  // single segment, 8-byte content size, no checksum
-    for (int i = 0; i < 8; ++i) frame.push_back(static_cast<char>((claimed >> (8 * i)) & 0xff));
-    const std::uint32_t block = static_cast<std::uint32_t>(data.size()) << 3 | 1;  // raw, last
-    for (int i = 0; i < 3; ++i) frame.push_back(static_cast<char>((block >> (8 * i)) & 0xff));
-    return frame + data;
-}
 
 TEST(ChunkReaderSize, LargeChunksComeBackWhole) {
     TempDir dir;

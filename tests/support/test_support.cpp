@@ -77,6 +77,16 @@ std::string compressFrame(const std::string& content) {
     return out;
 }
 
+// A single raw block of `data` in a frame whose header claims `claimed` bytes of content.
+std::string frameClaiming(std::uint64_t claimed, const std::string& data) {
+    std::string frame("\x28\xb5\x2f\xfd", 4);
+    frame.push_back('\xe0');  // single segment, 8-byte content size, no checksum
+    for (int i = 0; i < 8; ++i) frame.push_back(static_cast<char>((claimed >> (8 * i)) & 0xff));
+    const std::uint32_t block = static_cast<std::uint32_t>(data.size()) << 3 | 1;  // raw, last
+    for (int i = 0; i < 3; ++i) frame.push_back(static_cast<char>((block >> (8 * i)) & 0xff));
+    return frame + data;
+}
+
 std::string decompressFile(const fs::path& chunkFile) {
     const std::string frame = readFile(chunkFile);
     const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
@@ -122,17 +132,31 @@ std::map<std::string, std::string> treeSnapshot(const fs::path& root) {
 
 std::string hlgBinary() { return HLG_BINARY_PATH; }
 
+namespace {
+
+std::vector<std::string> programArguments(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"hlg"};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+// The argv array for exec: pointers into `args`, which must outlive it.
+std::vector<char*> argumentVector(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+}  // namespace
+
 RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options) {
     int outPipe[2], errPipe[2], inPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0 || pipe(inPipe) != 0)
         throw std::runtime_error("pipe failed");
     const std::string binary = hlgBinary();
-    std::vector<std::string> argStore;
-    argStore.push_back("hlg");
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> argStore = programArguments(args);
+    std::vector<char*> argv = argumentVector(argStore);
 
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
@@ -205,12 +229,8 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
 
 HlgProcess::HlgProcess(const std::vector<std::string>& args, const fs::path& outputFile) {
     const std::string binary = hlgBinary();
-    std::vector<std::string> argStore;
-    argStore.push_back("hlg");
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> argStore = programArguments(args);
+    std::vector<char*> argv = argumentVector(argStore);
     const int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (output < 0) throw std::runtime_error("cannot open " + outputFile.string());
     pid_ = fork();

@@ -54,6 +54,8 @@ std::string recordBytes(unsigned char type, const std::string& path, std::uint64
                         const std::string& data = "");
 // A whole Zstandard frame of `content`, compressed at level 3.
 std::string compressFrame(const std::string& content);
+// One raw block of `data` in a frame whose header claims `claimed` bytes of content.
+std::string frameClaiming(std::uint64_t claimed, const std::string& data);
 // Decompresses a chunk file made by pack.
 std::string decompressFile(const std::filesystem::path& chunkFile);
 
