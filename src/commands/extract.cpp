@@ -14,6 +14,7 @@
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
 #include "format/chunk_reader.h"
+#include "format/file_descriptor.h"
 #include "format/manifest.h"
 #include "format/record.h"
 
@@ -24,59 +25,21 @@ namespace {
 // File data go to disk in pieces of this size, with one progress report after each.
 constexpr std::uint64_t kWritePieceSize = 1048576;
 
-// The destination folder held open so that its file system can be synced.
-class FolderHandle {
-public:
-    explicit FolderHandle(const fs::path& folder)
-        : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-    ~FolderHandle() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FolderHandle(const FolderHandle&) = delete;
-    FolderHandle& operator=(const FolderHandle&) = delete;
-    bool isOpen() const { return fd_ >= 0; }
-    // Makes everything written to this folder's file system durable.
-    bool syncFileSystem() const { return ::syncfs(fd_) == 0; }
-
-private:
-    int fd_;
-};
-
 // A last piece shorter than this is written as the file is closed, after its progress
 // report, so that a failure to write it is reported where a buffered stream reports it.
 constexpr std::uint64_t kHeldPieceSize = 1024;
 
-// A restored file open for writing, closed when it goes out of scope.
-class RestoredFile {
-public:
-    // Created, or truncated when a file of that name exists.
-    explicit RestoredFile(const fs::path& target)
-        : fd_(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
-    ~RestoredFile() {
-        if (fd_ >= 0) ::close(fd_);
+// All `count` bytes to `file`, or false.
+bool writeAll(const FileDescriptor& file, const unsigned char* bytes, std::uint64_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(file.get(), bytes, static_cast<std::size_t>(count));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::uint64_t>(n);
     }
-    RestoredFile(const RestoredFile&) = delete;
-    RestoredFile& operator=(const RestoredFile&) = delete;
-    bool isOpen() const { return fd_ >= 0; }
-
-    // All `count` bytes, or false.
-    bool write(const unsigned char* bytes, std::uint64_t count) {
-        while (count > 0) {
-            const ssize_t n = ::write(fd_, bytes, static_cast<std::size_t>(count));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            bytes += n;
-            count -= static_cast<std::uint64_t>(n);
-        }
-        return true;
-    }
-
-    // False when closing reports that the data did not reach the file.
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
+    return true;
+}
 
 // Writes one file record's data and closes the file. `knownFolder` holds the last folder
 // known to exist, so that files of one folder do not each ask the file system again.
@@ -90,7 +53,8 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
             knownFolder = parent.native();
         }
     }
-    RestoredFile file(target);
+    // Created, or truncated when a file of that name exists.
+    FileDescriptor file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!file.isOpen()) {
         std::cerr << "Could not create file: " << target << '\n';
         return false;
@@ -104,7 +68,7 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
             if (piece < kHeldPieceSize) {
                 held = data + written;
                 heldLength = piece;
-            } else if (!file.write(data + written, piece)) {
+            } else if (!writeAll(file, data + written, piece)) {
                 std::cerr << "Failed while writing: " << target << '\n';
                 return false;
             }
@@ -114,7 +78,7 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
         }
     }
     // A file that fails now is incomplete.
-    if (!file.write(held, heldLength) || !file.close()) {
+    if (!writeAll(file, held, heldLength) || !file.close()) {
         std::cerr << "Failed while writing: " << target << '\n';
         return false;
     }
@@ -176,7 +140,7 @@ bool settleMarkerQuestion(const fs::path& archive, const fs::path& marker) {
 
 // The chunk loop, with the status display alive for exactly its length.
 bool consumeChunks(const fs::path& archive, const Manifest& manifest,
-                   const fs::path& destination, const FolderHandle& destinationFolder,
+                   const fs::path& destination, const FileDescriptor& destinationFolder,
                    ExtractCounters& counters) {
     // Extracting beside the archive ("hlg extract backup.hlg .") is fine, but no record may
     // then overwrite a chunk file that is still to be read.
@@ -203,7 +167,7 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
                 return false;
         }
         // The chunk may be the only copy of what it restored: make that durable first.
-        if (!destinationFolder.syncFileSystem()) {
+        if (::syncfs(destinationFolder.get()) != 0) {
             std::cerr << "Failed while writing: " << destination << '\n';
             return false;
         }
@@ -293,7 +257,9 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     if (!settleMarkerQuestion(archive, marker)) return false;
 
     fs::create_directories(destination);
-    const FolderHandle destinationFolder(destination);
+    // Held open so that the destination's file system can be synced before each chunk goes.
+    const FileDescriptor destinationFolder(
+        ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!destinationFolder.isOpen()) {
         // Without it nothing restored could be made durable before its chunk is deleted.
         std::cerr << "Failed while writing: " << destination << '\n';

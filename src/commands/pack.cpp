@@ -16,6 +16,7 @@
 #include "format/archive_folder.h"
 #include "format/chunk_memory.h"
 #include "format/chunk_writer.h"
+#include "format/file_descriptor.h"
 #include "format/manifest.h"
 #include "format/record.h"
 
@@ -26,26 +27,6 @@ namespace {
 // The chunk target plus 16 MiB, so that a full chunk rarely makes the buffer grow.
 constexpr std::size_t kChunkBufferReservation = 285212672;
 constexpr std::size_t kReadBlockSize = 1048576;
-
-// A file opened for reading, closed when it goes out of scope.
-class OpenFile {
-public:
-    // Non-blocking, so that a file swapped for a named pipe since the walk cannot stall
-    // the run; reads of regular files are not affected.
-    OpenFile(EntryFolder& folder, const fs::path& path)
-        : fd_(folder.openForReading(path, O_CLOEXEC | O_NONBLOCK)) {}
-    ~OpenFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
-    int descriptor() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Reads at least `need` bytes and at most `room`, unless the file ends first; false when
 // a read fails. Reads at least once, so that even a `need` of 0 sees what follows.
@@ -67,9 +48,9 @@ bool readAtLeast(int fd, unsigned char* into, std::size_t need, std::size_t room
 
 // Size of the opened file. For anything but a regular file, the standard query on the
 // path raises the error it gives for what now stands there.
-std::uint64_t openedFileSize(const OpenFile& file, const fs::path& path) {
+std::uint64_t openedFileSize(const FileDescriptor& file, const fs::path& path) {
     struct stat info {};
-    if (::fstat(file.descriptor(), &info) == 0 && S_ISREG(info.st_mode)) {
+    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
         return static_cast<std::uint64_t>(info.st_size);
     }
     return fs::file_size(path);
@@ -91,7 +72,9 @@ void reserveForRecord(std::vector<unsigned char>& buffer, std::uint64_t pathLeng
 bool packFile(const fs::directory_entry& entry, const std::string& recordPath, EntryFolder& folder,
               ChunkWriter& writer, const std::function<void(std::uint64_t)>& afterRead) {
     // Opened before it is measured, so that one lookup of the name serves both.
-    const OpenFile file(folder, entry.path());
+    // Non-blocking, so that a file swapped for a named pipe since the walk cannot stall
+    // the run; reads of regular files are not affected.
+    const FileDescriptor file(folder.openForReading(entry.path(), O_CLOEXEC | O_NONBLOCK));
     const bool opened = file.isOpen();
     const std::uint64_t size = opened ? openedFileSize(file, entry.path()) : fs::file_size(entry.path());
     if (needsFlushBeforeFile(writer.buffer.size(), recordPath.size(), size) && !flushChunk(writer)) {
@@ -103,7 +86,7 @@ bool packFile(const fs::directory_entry& entry, const std::string& recordPath, E
     }
     reserveForRecord(writer.buffer, recordPath.size(), size);
     appendRecordHeader(writer.buffer, RecordType::File, recordPath, size);
-    return appendFileData(file.descriptor(), size, entry.path(), writer.buffer, afterRead);
+    return appendFileData(file.get(), size, entry.path(), writer.buffer, afterRead);
 }
 
 // The regular files directly inside the archive folder, the manifest included.

@@ -12,23 +12,11 @@
 #include <limits>
 #include <stdexcept>
 
+#include "format/file_descriptor.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool readAll(int fd, unsigned char* into, std::size_t size) {
     std::size_t done = 0;
@@ -88,7 +76,7 @@ bool declaresLessThan(const unsigned char* frame, std::size_t frameSize, std::ui
 bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& content) {
     // Non-blocking so that a named pipe cannot stall the open; it is refused below.
     FileDescriptor file(::open(chunkPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (file.get() < 0) {
+    if (!file.isOpen()) {
         std::cerr << "Could not open chunk: " << chunkPath << '\n';
         return false;
     }

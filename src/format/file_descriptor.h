@@ -1,0 +1,25 @@
+#pragma once
+// An open file descriptor that is closed when it goes out of scope.
+
+#include <unistd.h>
+
+#include <utility>
+
+class FileDescriptor {
+public:
+    // Takes ownership of `fd`; a negative value stands for a failed open.
+    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    bool isOpen() const noexcept { return fd_ >= 0; }
+    int get() const noexcept { return fd_; }
+    // Closes now; false when closing reports an error (data that did not reach the file).
+    bool close() noexcept { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    int fd_;
+};
