@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <iostream>
 #include <string>
-#include <utility>
 
 #include "commands/verify.h"
 #include "display/progress_display.h"

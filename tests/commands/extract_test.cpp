@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -197,23 +198,25 @@ TEST(Extract, FailedVerificationCreatesNothing) {
     EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
 }
 
+// Extracts the sample archive (written without a marker) after `placeMarker` has put
+// something at its marker path.
+RunResult extractWithMarker(const TempDir& dir, const std::function<void(const fs::path&)>& placeMarker,
+                            const RunOptions& options = {}) {
+    const fs::path archive = dir / "a.hlg";
+    writeSampleArchive(archive, false);
+    placeMarker(archive / ".verified");
+    return runHlg({"extract", archive.string(), (dir / "out").string()}, options);
+}
+
 TEST(Extract, AnyMarkerEntrySkipsThePromptButADanglingLinkDoesNot) {
-    {
+    // An empty marker folder goes like the marker file, and so does an empty file.
+    const std::function<void(const fs::path&)> found[] = {
+        [](const fs::path& marker) { fs::create_directory(marker); },
+        [](const fs::path& marker) { writeFile(marker, ""); },
+    };
+    for (const auto& placeMarker : found) {
         TempDir dir;
-        const fs::path archive = dir / "a.hlg";
-        writeSampleArchive(archive, false);
-        fs::create_directory(archive / ".verified");
-        const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
-        EXPECT_EQ(r.status, 0);
-        // An empty marker folder goes like the marker file.
-        EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
-    }
-    {
-        TempDir dir;
-        const fs::path archive = dir / "a.hlg";
-        writeSampleArchive(archive, false);
-        writeFile(archive / ".verified", "");
-        const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+        const RunResult r = extractWithMarker(dir, placeMarker);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
     }
@@ -221,23 +224,19 @@ TEST(Extract, AnyMarkerEntrySkipsThePromptButADanglingLinkDoesNot) {
         // A marker folder with content cannot be removed: the manifest is gone by then,
         // and no summary follows.
         TempDir dir;
-        const fs::path archive = dir / "a.hlg";
-        writeSampleArchive(archive, false);
-        writeFile(archive / ".verified/inside", "x");
-        const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
+        const RunResult r =
+            extractWithMarker(dir, [](const fs::path& marker) { writeFile(marker / "inside", "x"); });
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
         EXPECT_EQ(r.err.rfind("Filesystem error: ", 0), 0u) << r.err;
-        EXPECT_FALSE(fs::exists(archive / "manifest.txt"));
+        EXPECT_FALSE(fs::exists(dir / "a.hlg" / "manifest.txt"));
         EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
     }
     {
         TempDir dir;
-        const fs::path archive = dir / "a.hlg";
-        writeSampleArchive(archive, false);
-        fs::create_symlink(dir / "nowhere", archive / ".verified");
-        const RunResult r =
-            runHlg({"extract", archive.string(), (dir / "out").string()}, answering("n\n"));
+        const RunResult r = extractWithMarker(
+            dir, [&dir](const fs::path& marker) { fs::create_symlink(dir / "nowhere", marker); },
+            answering("n\n"));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, kPrompt + "Extraction cancelled.\n");
     }
