@@ -1,5 +1,8 @@
 #include "commands/verify.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 #include <string_view>
@@ -155,11 +158,19 @@ bool writeMarker(const fs::path& archive, const VerifiedCounts& counts) {
     return true;
 }
 
+// A marker left by an earlier run must not outlive a verification that fails: extract
+// would take it as leave to consume a damaged archive. What cannot go stays.
+void removeStaleMarker(const fs::path& archive) {
+    const fs::path marker = archive / kMarkerFileName;
+    if (::unlink(marker.c_str()) != 0 && errno == EISDIR) ::rmdir(marker.c_str());
+}
+
 }  // namespace
 
 bool verifyArchive(fs::path archive) {
     if (!trimArchiveArgument(archive)) return false;
     applyArchiveExtensionRule(archive);
+    removeStaleMarker(archive);
 
     Manifest manifest;
     if (!readManifest(archive, manifest)) return false;

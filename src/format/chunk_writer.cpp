@@ -3,6 +3,8 @@
 #include <zstd.h>
 
 #include <iostream>
+#include <memory>
+#include <new>
 
 #include "format/chunk_memory.h"
 
@@ -30,10 +32,17 @@ bool flushChunk(ChunkWriter& writer) {
         std::cerr << "Compression failed: " << ZSTD_getErrorName(bound) << '\n';
         return false;
     }
-    // Left uninitialised: ZSTD_compress writes every byte that is kept.
+    // The frame carries the checksum of its content, so that verify catches a flipped bit
+    // before extract consumes the only good copy.
+    const std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(),
+                                                                       &ZSTD_freeCCtx);
+    if (!context) throw std::bad_alloc();
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, kCompressionLevel);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+    // Left uninitialised: the compressor writes every byte that is kept.
     ChunkMemory compressed(bound);
     const std::size_t compressedSize =
-        ZSTD_compress(compressed.data(), bound, writer.buffer.data(), rawSize, kCompressionLevel);
+        ZSTD_compress2(context.get(), compressed.data(), bound, writer.buffer.data(), rawSize);
     if (ZSTD_isError(compressedSize)) {
         std::cerr << "Compression failed: " << ZSTD_getErrorName(compressedSize) << '\n';
         return false;
@@ -55,7 +64,10 @@ bool flushChunk(ChunkWriter& writer) {
         written = written && static_cast<bool>(out);
     }
     compressed = ChunkMemory();
-    if (!written) return false;
+    if (!written) {
+        std::cerr << "Could not write chunk: " << chunkPath << '\n';
+        return false;
+    }
 
     writer.manifest << "CHUNK|" << name << '|' << rawSize << '|' << writer.recordsInBuffer << '\n';
     writer.manifest.flush();

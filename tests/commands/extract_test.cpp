@@ -9,6 +9,9 @@
 #include <map>
 #include <sstream>
 
+#include <zstd.h>
+#include <zstd_errors.h>
+
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -491,6 +494,50 @@ TEST(Extract, RoundTripThroughPackAndVerify) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(treeOf(dir / "out"), treeOf(source));
     EXPECT_FALSE(fs::exists(dir / "moved.hlg"));
+}
+
+// One flipped bit in a packed chunk, in stored random bytes or in compressed text: the
+// frame's checksum catches it, verify leaves no marker, and extract consumes nothing.
+TEST(Extract, FlippedBitIsCaughtBeforeAnythingIsConsumed) {
+    std::string random(300000, '\0');
+    std::uint32_t state = 99;
+    for (char& c : random) c = static_cast<char>((state = state * 1664525u + 1013904223u) >> 24);
+    std::string text;
+    for (int i = 0; text.size() < 300000; ++i) text += "line " + std::to_string(i * 7919 % 1000) + " of a log\n";
+    for (const std::string& content : {random, text}) {
+        TempDir dir;
+        writeFile(dir / "source" / "photo.raw", content);
+        ASSERT_EQ(runHlg({"pack", (dir / "source").string(), (dir / "a").string()}).status, 0);
+        const fs::path chunk = dir / "a.hlg" / "000001.zst";
+        const std::string frame = readFile(chunk);
+        // The first bit from the middle on whose damage only the checksum can tell.
+        std::string damaged;
+        std::size_t result = 0;
+        for (std::size_t at = frame.size() / 2; at + 4 < frame.size(); ++at) {
+            damaged = frame;
+            damaged[at] = static_cast<char>(damaged[at] ^ 1);
+            std::string out(content.size() + 64, '\0');
+            result = ZSTD_decompress(out.data(), out.size(), damaged.data(), damaged.size());
+            if (ZSTD_getErrorCode(result) == ZSTD_error_checksum_wrong) break;
+        }
+        ASSERT_EQ(ZSTD_getErrorCode(result), ZSTD_error_checksum_wrong);
+        writeFile(chunk, damaged);
+        const std::string failure = "Decompression failed for \"000001.zst\": Restored data doesn't match checksum\n";
+
+        writeFile(dir / "a.hlg" / ".verified", "earlier run");
+        const RunResult verify = runHlg({"verify", (dir / "a.hlg").string()});
+        EXPECT_EQ(verify.status, 1);
+        EXPECT_EQ(verify.err, failure);
+        EXPECT_FALSE(fs::exists(dir / "a.hlg" / ".verified"));
+
+        const auto before = treeSnapshot(dir / "a.hlg");
+        const RunResult extract = runHlg({"extract", (dir / "a.hlg").string(), (dir / "out").string()}, answering("y\n"));
+        EXPECT_EQ(extract.status, 1);
+        EXPECT_EQ(withoutStatusArea(extract.out), kPrompt + "\n");
+        EXPECT_EQ(extract.err, failure + "\nVerification failed. Extraction has been cancelled.\n");
+        EXPECT_EQ(treeSnapshot(dir / "a.hlg"), before);
+        EXPECT_FALSE(fs::exists(dir / "out"));
+    }
 }
 
 }  // namespace

@@ -52,8 +52,11 @@ std::string recordHeaderBytes(unsigned char type, std::uint64_t pathLength, std:
 // One record as the archive stores it.
 std::string recordBytes(unsigned char type, const std::string& path, std::uint64_t dataLength,
                         const std::string& data = "");
-// A whole Zstandard frame of `content`, compressed at level 3.
+// A whole Zstandard frame of `content`, compressed at level 3, without a checksum: a chunk
+// as archives written before checksums hold it.
 std::string compressFrame(const std::string& content);
+// The same frame with the content checksum, as pack writes chunks now.
+std::string checksummedFrame(const std::string& content);
 // One raw block of `data` in a frame whose header claims `claimed` bytes of content.
 std::string frameClaiming(std::uint64_t claimed, const std::string& data);
 // Decompresses a chunk file made by pack.
