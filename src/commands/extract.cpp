@@ -200,7 +200,7 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
         }
         const std::string pathText(reinterpret_cast<const char*>(content + pathStart),
                                    header.pathLength);
-        if (!isSafeArchivePathText(pathText)) {
+        if (!isSafeArchivePath(pathText)) {
             std::cerr << "Unsafe path in archive: " << pathText << '\n';
             return false;
         }

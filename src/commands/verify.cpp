@@ -5,59 +5,46 @@
 #include <cerrno>
 #include <fstream>
 #include <iostream>
-#include <string_view>
 
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
 #include "format/chunk_reader.h"
 #include "format/manifest.h"
 #include "format/record.h"
+#include "format/record_reader.h"
 
 namespace fs = std::filesystem;
 
 RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size) {
     RecordWalk walk;
-    std::uint64_t offset = 0;
-    // Every bound compares a stored length with what remains, so no length can wrap an offset.
-    while (offset < size) {
-        if (size - offset < kRecordHeaderSize) {
-            walk.failure = "Chunk contains a damaged record header.";
-            return walk;
-        }
-        const RecordHeader header = decodeRecordHeader(content + offset);
-        const std::uint64_t pathStart = offset + kRecordHeaderSize;
-        if (header.pathLength > size - pathStart) {
-            walk.failure = "Chunk contains a damaged path.";
-            return walk;
-        }
-        const std::uint64_t pathEnd = pathStart + header.pathLength;
-
-        // The path is judged before the type byte: an unsafe path is reported whatever the type
-        // says. Its text is judged where it lies, without building a path for every record.
-        const std::string_view pathText(reinterpret_cast<const char*>(content + pathStart),
-                                        header.pathLength);
-        if (!isSafeArchivePathText(pathText)) {
-            walk.failure = "Unsafe path found in archive: ";
-            walk.failure += pathText;
-            return walk;
-        }
-
-        if (header.type == static_cast<unsigned char>(RecordType::Directory)) {
-            if (header.dataLength != 0) {
-                walk.failure = "Directory record contains file data.";
+    RecordReader reader(content, size);
+    RecordView record;
+    while (reader.next(record)) {
+        switch (record.fault) {
+            case RecordFault::None:
+                break;
+            case RecordFault::DamagedHeader:
+                walk.failure = "Chunk contains a damaged record header.";
                 return walk;
-            }
-            offset = pathEnd;
-        } else if (header.type == static_cast<unsigned char>(RecordType::File)) {
-            if (header.dataLength > size - pathEnd) {
+            case RecordFault::DamagedPath:
+                walk.failure = "Chunk contains a damaged path.";
+                return walk;
+            case RecordFault::UnsafePath:
+                walk.failure = "Unsafe path found in archive: ";
+                walk.failure += record.path;
+                return walk;
+            case RecordFault::UnknownType:
+                walk.failure = "Unknown record type: " + std::to_string(static_cast<unsigned>(record.type));
+                return walk;
+            case RecordFault::DamagedData:
                 walk.failure = "File data extends beyond the chunk.";
                 return walk;
-            }
+        }
+        if (record.type == static_cast<unsigned char>(RecordType::File)) {
             ++walk.fileRecords;
-            walk.fileBytes += header.dataLength;
-            offset = pathEnd + header.dataLength;
-        } else {
-            walk.failure = "Unknown record type: " + std::to_string(static_cast<unsigned>(header.type));
+            walk.fileBytes += record.dataLength;
+        } else if (record.dataLength != 0) {
+            walk.failure = "Directory record contains file data.";
             return walk;
         }
         ++walk.records;

@@ -36,9 +36,7 @@ void appendRecordHeader(std::vector<unsigned char>& buffer, RecordType type,
     buffer.insert(buffer.end(), path.begin(), path.end());
 }
 
-namespace {
-
-bool hasNoParentRef(std::string_view text) {
+bool pathHasNoParentRef(std::string_view text) {
     // Scans the text instead of iterating path elements: on Linux an element is a run of
     // bytes between "/", and only an element of exactly ".." counts.
     std::size_t start = 0;
@@ -51,14 +49,8 @@ bool hasNoParentRef(std::string_view text) {
     return true;
 }
 
-}  // namespace
-
-bool pathHasNoParentRef(const std::filesystem::path& path) { return hasNoParentRef(path.native()); }
-
-bool isSafeArchivePath(const std::filesystem::path& path) { return isSafeArchivePathText(path.native()); }
-
-bool isSafeArchivePathText(std::string_view text) {
+bool isSafeArchivePath(std::string_view text) {
     // A NUL byte would cut the name short where the system uses it ("..\0x" becomes "..").
-    return !text.empty() && text.front() != '/' && hasNoParentRef(text) &&
+    return !text.empty() && text.front() != '/' && pathHasNoParentRef(text) &&
            text.find('\0') == std::string_view::npos;
 }

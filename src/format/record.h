@@ -4,7 +4,6 @@
 // path bytes and, for a file record only, the data bytes.
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,13 +31,10 @@ RecordHeader decodeRecordHeader(const unsigned char* at);
 void appendRecordHeader(std::vector<unsigned char>& buffer, RecordType type,
                         const std::string& path, std::uint64_t dataSize);
 
-// True when a record path may be used under a destination folder:
-// not empty, no root directory, no ".." element, no NUL byte.
-bool isSafeArchivePath(const std::filesystem::path& path);
-
-// The same test on the path's text as stored in a record, without building a path: on
-// Linux a path has a root directory exactly when its text begins with "/".
-bool isSafeArchivePathText(std::string_view text);
+// True when a record path may be used under a destination folder: not empty, no root
+// directory, no ".." element, no NUL byte. It takes the text as stored, without building a
+// path: on Linux a path has a root directory exactly when its text begins with "/".
+bool isSafeArchivePath(std::string_view text);
 
 // False when one of the path's elements is exactly "..".
-bool pathHasNoParentRef(const std::filesystem::path& path);
+bool pathHasNoParentRef(std::string_view text);

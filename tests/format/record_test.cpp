@@ -99,9 +99,8 @@ TEST(Record, PathTests) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("path \"" + c.text + "\"");
-        const std::filesystem::path path(c.text);
-        EXPECT_EQ(pathHasNoParentRef(path), c.noParentRef);
-        EXPECT_EQ(isSafeArchivePath(path), c.safe);
+        EXPECT_EQ(pathHasNoParentRef(c.text), c.noParentRef);
+        EXPECT_EQ(isSafeArchivePath(c.text), c.safe);
     }
 }
 
