@@ -1,6 +1,5 @@
 #include "commands/extract.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "commands/destination.h"
 #include "commands/verify.h"
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
@@ -40,22 +40,19 @@ bool writeAll(const FileDescriptor& file, const unsigned char* bytes, std::uint6
     return true;
 }
 
-// Writes one file record's data and closes the file. `knownFolder` holds the last folder
-// known to exist, so that files of one folder do not each ask the file system again.
-bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_t length,
-                 const std::string& pathText, std::string& knownFolder,
-                 ExtractCounters& counters, const ExtractProgress& progress) {
-    if (target.has_parent_path()) {
-        const fs::path parent = target.parent_path();
-        if (parent.native() != knownFolder) {
-            fs::create_directories(parent);
-            knownFolder = parent.native();
-        }
-    }
+// Writes one file record's data and closes the file.
+bool restoreFile(Destination& destination, const std::string& pathText, const unsigned char* data,
+                 std::uint64_t length, ExtractCounters& counters, const ExtractProgress& progress) {
+    // The destination joined with the record path, for the messages only.
+    const auto target = [&destination, &pathText] {
+        fs::path path = destination.path();
+        path /= fs::path(pathText);
+        return path;
+    };
     // Created, or truncated when a file of that name exists.
-    FileDescriptor file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    FileDescriptor file(destination.createFile(pathText));
     if (!file.isOpen()) {
-        std::cerr << "Could not create file: " << target << '\n';
+        std::cerr << "Could not create file: " << target() << '\n';
         return false;
     }
     const unsigned char* held = nullptr;
@@ -68,7 +65,7 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
                 held = data + written;
                 heldLength = piece;
             } else if (!writeAll(file, data + written, piece)) {
-                std::cerr << "Failed while writing: " << target << '\n';
+                std::cerr << "Failed while writing: " << target() << '\n';
                 return false;
             }
             written += piece;
@@ -78,7 +75,7 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
     }
     // A file that fails now is incomplete.
     if (!writeAll(file, held, heldLength) || !file.close()) {
-        std::cerr << "Failed while writing: " << target << '\n';
+        std::cerr << "Failed while writing: " << target() << '\n';
         return false;
     }
     return true;
@@ -138,12 +135,11 @@ bool settleMarkerQuestion(const fs::path& archive, const fs::path& marker) {
 }
 
 // The chunk loop, with the status display alive for exactly its length.
-bool consumeChunks(const fs::path& archive, const Manifest& manifest,
-                   const fs::path& destination, const FileDescriptor& destinationFolder,
+bool consumeChunks(const fs::path& archive, const Manifest& manifest, Destination& destination,
                    ExtractCounters& counters) {
     // Extracting beside the archive ("hlg extract backup.hlg .") is fine, but no record may
     // then overwrite a chunk file that is still to be read.
-    const fs::path archiveBelowDestination = pathWithin(archive, destination);
+    const fs::path archiveBelowDestination = pathWithin(archive, destination.path());
     ProgressDisplay display;
     const std::uint64_t totalBytes = manifest.totalBytes;
     display.update(0, totalBytes, "Preparing extraction...");
@@ -165,9 +161,10 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
                                      progress, archiveBelowDestination))
                 return false;
         }
-        // The chunk may be the only copy of what it restored: make that durable first.
-        if (::syncfs(destinationFolder.get()) != 0) {
-            std::cerr << "Failed while writing: " << destination << '\n';
+        // The chunk may be the only copy of what it restored: make that durable first, on
+        // every file system it went to.
+        if (!destination.syncWritten()) {
+            std::cerr << "Failed while writing: " << destination.path() << '\n';
             return false;
         }
         fs::remove(chunkPath);
@@ -180,11 +177,9 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
 
 }  // namespace
 
-bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
-                         const fs::path& destination, ExtractCounters& counters,
-                         const ExtractProgress& progress,
+bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Destination& destination,
+                         ExtractCounters& counters, const ExtractProgress& progress,
                          const fs::path& archiveBelowDestination) {
-    std::string knownFolder;
     std::uint64_t offset = 0;
     while (offset < size) {
         // Every bound compares with what remains, so no stored length can wrap an offset.
@@ -204,19 +199,15 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
             std::cerr << "Unsafe path in archive: " << pathText << '\n';
             return false;
         }
-        const fs::path recordPath(pathText);
-        if (!archiveBelowDestination.empty() && leadsInto(recordPath, archiveBelowDestination)) {
+        if (!archiveBelowDestination.empty() && leadsInto(fs::path(pathText), archiveBelowDestination)) {
             std::cerr << "Record path leads into the archive: " << pathText << '\n';
             return false;
         }
-        fs::path target = destination;
-        target /= recordPath;
         const std::uint64_t pathEnd = pathStart + header.pathLength;
 
         if (header.type == static_cast<unsigned char>(RecordType::Directory)) {
             // A directory carries no data, whatever its data length says.
-            fs::create_directories(target);
-            knownFolder = target.native();
+            destination.makeFolders(pathText);
             progress("Creating: " + pathText);
             offset = pathEnd;
             continue;
@@ -229,8 +220,8 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
             std::cerr << "Damaged file data.\n";
             return false;
         }
-        if (!restoreFile(target, content + pathEnd, header.dataLength, pathText, knownFolder,
-                         counters, progress))
+        if (!restoreFile(destination, pathText, content + pathEnd, header.dataLength, counters,
+                         progress))
             return false;
         ++counters.filesExtracted;
         offset = pathEnd + header.dataLength;
@@ -256,18 +247,15 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     if (!settleMarkerQuestion(archive, marker)) return false;
 
     fs::create_directories(destination);
-    // Held open so that the destination's file system can be synced before each chunk goes.
-    const FileDescriptor destinationFolder(
-        ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!destinationFolder.isOpen()) {
-        // Without it nothing restored could be made durable before its chunk is deleted.
+    // Everything restored is reached from this handle, and made durable through it.
+    Destination target(destination);
+    if (!target.isOpen()) {
         std::cerr << "Failed while writing: " << destination << '\n';
         return false;
     }
 
     ExtractCounters counters;
-    if (!consumeChunks(archive, manifest, destination, destinationFolder, counters))
-        return false;
+    if (!consumeChunks(archive, manifest, target, counters)) return false;
 
     fs::remove(archive / kManifestFileName);
     fs::remove(marker);

@@ -16,13 +16,14 @@ struct ExtractCounters {
 // the bytes done so far are in the counters at that moment.
 using ExtractProgress = std::function<void(const std::string& label)>;
 
+class Destination;
+
 // Restores the records of one decompressed chunk under `destination`. Every file is
 // written and closed before the next record; false after one message on standard error.
 // `archiveBelowDestination` is the archive folder's path below the destination when it
 // lies there (empty otherwise): no record may write into it.
-bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
-                         const std::filesystem::path& destination, ExtractCounters& counters,
-                         const ExtractProgress& progress,
+bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Destination& destination,
+                         ExtractCounters& counters, const ExtractProgress& progress,
                          const std::filesystem::path& archiveBelowDestination = {});
 
 // Restores the archive under `destination`, deleting each chunk file once its records are

@@ -10,7 +10,9 @@
 #include <iomanip>
 #include <iostream>
 #include <string>
+#include <string_view>
 
+#include "commands/folder_chain.h"
 #include "commands/source_scan.h"
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
@@ -46,14 +48,10 @@ bool readAtLeast(int fd, unsigned char* into, std::size_t need, std::size_t room
     }
 }
 
-// Size of the opened file. For anything but a regular file, the standard query on the
-// path raises the error it gives for what now stands there.
-std::uint64_t openedFileSize(const FileDescriptor& file, const fs::path& path) {
-    struct stat info {};
-    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
-        return static_cast<std::uint64_t>(info.st_size);
-    }
-    return fs::file_size(path);
+// The folders on the way to a file are only searched, never listed, and a link standing
+// where one belongs fails to open: nothing put in their place since the walk is followed.
+FolderChain::Folder openFolderOnTheWay(const FolderChain::Folder& parent, const std::string& name) {
+    return {::openat(parent.fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), 0};
 }
 
 // A file record beyond the buffer's capacity gets room for exactly itself and the byte
@@ -69,24 +67,31 @@ void reserveForRecord(std::vector<unsigned char>& buffer, std::uint64_t pathLeng
 
 // One file record: the flush its size calls for, the header, then exactly the bytes the
 // header states.
-bool packFile(const fs::directory_entry& entry, const std::string& recordPath, EntryFolder& folder,
+bool packFile(const fs::path& source, const std::string& recordPath, FolderChain& folders,
               ChunkWriter& writer, const std::function<void(std::uint64_t)>& afterRead) {
-    // Opened before it is measured, so that one lookup of the name serves both.
-    // Non-blocking, so that a file swapped for a named pipe since the walk cannot stall
-    // the run; reads of regular files are not affected.
-    const FileDescriptor file(folder.openForReading(entry.path(), O_CLOEXEC | O_NONBLOCK));
-    const bool opened = file.isOpen();
-    const std::uint64_t size = opened ? openedFileSize(file, entry.path()) : fs::file_size(entry.path());
-    if (needsFlushBeforeFile(writer.buffer.size(), recordPath.size(), size) && !flushChunk(writer)) {
+    // Reached from the source folder one name at a time, the file itself without following
+    // a link: an entry that became a link or anything but a regular file since the walk is
+    // refused. Non-blocking, so that a named pipe cannot stall the run; reads of regular
+    // files are not affected.
+    const std::size_t slash = recordPath.rfind('/');
+    const std::string_view folderNames =
+        slash == std::string::npos ? std::string_view() : std::string_view(recordPath).substr(0, slash);
+    const int folder = folders.reach(folderNames).fd;
+    const char* const name = recordPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    const FileDescriptor file(
+        folder < 0 ? -1 : ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        std::cerr << "Could not open file: " << source / recordPath << '\n';
         return false;
     }
-    if (!opened) {
-        std::cerr << "Could not open file: " << entry.path() << '\n';
+    const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+    if (needsFlushBeforeFile(writer.buffer.size(), recordPath.size(), size) && !flushChunk(writer)) {
         return false;
     }
     reserveForRecord(writer.buffer, recordPath.size(), size);
     appendRecordHeader(writer.buffer, RecordType::File, recordPath, size);
-    return appendFileData(file.get(), size, entry.path(), writer.buffer, afterRead);
+    return appendFileData(file.get(), size, source / recordPath, writer.buffer, afterRead);
 }
 
 // The regular files directly inside the archive folder, the manifest included.
@@ -120,26 +125,25 @@ void printSummary(const fs::path& archive, const SourceScan& scan, std::uint64_t
 bool packRecords(const fs::path& source, const SourceScan& scan, ChunkWriter& writer) {
     ProgressDisplay display;
     display.update(0, scan.totalBytes, "Preparing archive...");
-    const std::size_t prefixLength = entryPathPrefixLength(source);
+    // Files are reached from the source folder itself; a link named as the source is
+    // followed, as the walk followed it.
+    const FileDescriptor sourceFolder(::open(source.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    FolderChain folders({sourceFolder.get(), 0}, openFolderOnTheWay);
     std::uint64_t packedBytes = 0;
-    // Reused for every entry, so that their capacity is allocated once.
-    std::string recordPath;
+    // Reused for every entry, so that its capacity is allocated once.
     std::string label;
-    EntryFolder folder;
     const std::function<void(std::uint64_t)> report = [&](std::uint64_t n) {
         packedBytes += n;
         display.update(packedBytes, scan.totalBytes, label);
     };
-    for (const fs::directory_entry& entry : scan.entries) {
-        // The walk built the entry path as source / names: the names are the record path.
-        recordPath.assign(entry.path().native(), prefixLength);
-        if (entry.is_directory()) {
-            appendRecordHeader(writer.buffer, RecordType::Directory, recordPath, 0);
+    for (const SourceEntry& entry : scan.entries) {
+        if (entry.isDirectory) {
+            appendRecordHeader(writer.buffer, RecordType::Directory, entry.recordPath, 0);
             ++writer.recordsInBuffer;
             continue;
         }
-        label.assign("Packing: ").append(recordPath);
-        if (!packFile(entry, recordPath, folder, writer, report)) return false;
+        label.assign("Packing: ").append(entry.recordPath);
+        if (!packFile(source, entry.recordPath, folders, writer, report)) return false;
         ++writer.recordsInBuffer;
         if (needsFlushAfterFile(writer.buffer.size()) && !flushChunk(writer)) return false;
     }
@@ -199,7 +203,8 @@ bool packFolder(const fs::path& source, fs::path& archive) {
     }
     // The walk ends before the archive folder exists, so an archive placed inside the
     // source never packs itself.
-    const SourceScan scan = scanSourceTree(source);
+    SourceScan scan;
+    if (!scanSourceTree(source, scan)) return false;
 
     fs::create_directories(archive);
     std::ofstream manifest(archive / kManifestFileName, std::ios::out);

@@ -1,14 +1,13 @@
 #include "commands/source_scan.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <iostream>
-#include <numeric>
-#include <string_view>
-#include <utility>
 
 #include "format/archive_folder.h"
 
@@ -20,105 +19,114 @@ bool checkSourceFolder(const fs::path& source) {
     return false;
 }
 
-std::size_t entryPathPrefixLength(const fs::path& source) {
-    // The walk joins names with operator/, which puts a separator after the source only
-    // when its text ends in a name ("src" gives "src/a", "src/" gives "src/a").
-    return source.native().size() + (source.has_filename() ? 1 : 0);
-}
-
 namespace {
 
-// True when `outer` is `folder` itself or one of the folders above it.
-bool holds(const std::string& outer, std::string_view folder) {
-    return folder.size() >= outer.size() && folder.compare(0, outer.size(), outer) == 0 &&
-           (folder.size() == outer.size() || outer.back() == '/' || folder[outer.size()] == '/');
+// The folders being listed, from the source down to the current one: one open
+// directory stream per level, and nothing else, so the walk holds its depth in
+// descriptors.
+class OpenFolders {
+public:
+    OpenFolders() = default;
+    ~OpenFolders() {
+        while (!levels_.empty()) pop();
+    }
+    OpenFolders(const OpenFolders&) = delete;
+    OpenFolders& operator=(const OpenFolders&) = delete;
+
+    // Lists the folder open at `fd` (taken over) next, below the current one; false when
+    // it cannot be listed. `pathLength` is the length of its record path.
+    bool push(int fd, std::size_t pathLength) {
+        if (fd < 0) return false;
+        try {
+            levels_.push_back(Level{nullptr, pathLength});
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        levels_.back().stream = ::fdopendir(fd);
+        if (levels_.back().stream != nullptr) return true;
+        ::close(fd);
+        levels_.pop_back();
+        return false;
+    }
+    void pop() {
+        if (levels_.back().stream != nullptr) ::closedir(levels_.back().stream);
+        levels_.pop_back();
+    }
+    bool empty() const { return levels_.empty(); }
+    DIR* current() const { return levels_.back().stream; }
+    std::size_t currentPathLength() const { return levels_.back().pathLength; }
+
+private:
+    struct Level {
+        DIR* stream;
+        std::size_t pathLength;
+    };
+    std::vector<Level> levels_;
+};
+
+bool cannotRead(const fs::path& folder) {
+    std::cerr << "Could not read folder: " << folder << '\n';
+    return false;
 }
 
 }  // namespace
 
-EntryFolder::~EntryFolder() {
-    for (const Folder& folder : chain_) {
-        if (folder.fd >= 0) ::close(folder.fd);
-    }
-}
-
-int EntryFolder::folderOf(const std::string& path, std::size_t& nameAt) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return -1;
-    nameAt = slash + 1;
-    const std::string_view folder(path.data(), slash == 0 ? 1 : slash);
-    while (!chain_.empty() && !holds(chain_.back().path, folder)) {
-        if (chain_.back().fd >= 0) ::close(chain_.back().fd);
-        chain_.pop_back();
-    }
-    if (!chain_.empty() && chain_.back().path.size() == folder.size()) return chain_.back().fd;
-
-    // A folder below an open one is reached from it, by the names in between.
-    Folder opened{std::string(folder), -1};
-    constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    if (chain_.empty() || chain_.back().fd < 0) {
-        opened.fd = ::open(opened.path.c_str(), kFlags);
-    } else {
-        std::size_t start = chain_.back().path.size();
-        while (start < folder.size() && folder[start] == '/') ++start;
-        opened.fd = ::openat(chain_.back().fd, opened.path.c_str() + start, kFlags);
-    }
-    chain_.push_back(std::move(opened));
-    return chain_.back().fd;
-}
-
-std::uint64_t EntryFolder::fileSize(const fs::path& path) {
-    std::size_t nameAt = 0;
-    const int folder = folderOf(path.native(), nameAt);
-    struct stat info {};
-    if (folder >= 0 && ::fstatat(folder, path.c_str() + nameAt, &info, 0) == 0 &&
-        S_ISREG(info.st_mode)) {
-        return static_cast<std::uint64_t>(info.st_size);
-    }
-    // The standard query raises the error it gives for whatever stands at the path.
-    return fs::file_size(path);
-}
-
-int EntryFolder::openForReading(const fs::path& path, int flags) {
-    std::size_t nameAt = 0;
-    const int folder = folderOf(path.native(), nameAt);
-    if (folder < 0) return ::open(path.c_str(), O_RDONLY | flags);
-    return ::openat(folder, path.c_str() + nameAt, O_RDONLY | flags);
-}
-
-SourceScan scanSourceTree(const fs::path& source) {
-    SourceScan scan;
-    EntryFolder folder;
-    std::vector<fs::directory_entry> collected;
-    for (const fs::directory_entry& entry :
-         fs::recursive_directory_iterator(source, fs::directory_options::skip_permission_denied)) {
-        // The type cached from the listing answers these tests without a system call;
-        // the file system is asked only when the listing did not tell.
-        if (entry.is_symlink()) continue;
-        const bool regular = entry.is_regular_file();
-        if (regular) {
-            ++scan.fileCount;
-            scan.totalBytes += folder.fileSize(entry.path());
-        }
-        if (regular || entry.is_directory()) collected.push_back(entry);
-    }
-
-    // Every entry path begins with the same source text, so ordering the text below it
-    // gives packEntryLess's order without rebuilding both generic strings per comparison.
-    const std::size_t prefix = entryPathPrefixLength(source);
-    const auto below = [&collected, prefix](std::size_t i) {
-        return std::string_view(collected[i].path().native()).substr(prefix);
+bool scanSourceTree(const fs::path& source, SourceScan& scan) {
+    scan = SourceScan{};
+    // The folder's path as the messages name it: the source joined with its record path.
+    const auto folderPath = [&source](const std::string& recordPath) {
+        return recordPath.empty() ? source : source / recordPath;
     };
-    std::vector<std::size_t> order(collected.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(),
-              [&below](std::size_t a, std::size_t b) { return below(a) < below(b); });
+    OpenFolders folders;
+    if (!folders.push(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0))
+        return cannotRead(source);
+    std::string path;  // record path of the current folder, then of the entry in hand
+    while (!folders.empty()) {
+        DIR* const stream = folders.current();
+        errno = 0;
+        const dirent* const entry = ::readdir(stream);
+        if (entry == nullptr) {
+            if (errno != 0) return cannotRead(folderPath(path));
+            folders.pop();
+            if (!folders.empty()) path.resize(folders.currentPathLength());
+            continue;
+        }
+        const char* const name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
 
-    scan.entries.reserve(collected.size());
-    for (std::size_t i : order) scan.entries.push_back(std::move(collected[i]));
-    return scan;
+        const std::size_t folderLength = path.size();
+        if (folderLength != 0) path += '/';
+        path += name;
+        // The listing's type answers for folders, links and special files; a regular file
+        // is asked for its size, and an entry of unknown type for its type, without
+        // following a link.
+        unsigned char type = entry->d_type;
+        struct stat info {};
+        if (type == DT_REG || type == DT_UNKNOWN) {
+            if (::fstatat(::dirfd(stream), name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                type = S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_UNKNOWN;
+            } else if (errno == ENOENT) {
+                type = DT_UNKNOWN;  // gone since the listing
+            } else {
+                path.resize(folderLength);
+                return cannotRead(folderPath(path));
+            }
+        }
+        if (type == DT_REG) {
+            ++scan.fileCount;
+            scan.totalBytes += static_cast<std::uint64_t>(info.st_size);
+            scan.entries.push_back(SourceEntry{path, false});
+        } else if (type == DT_DIR) {
+            scan.entries.push_back(SourceEntry{path, true});
+            const int fd = ::openat(::dirfd(stream), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (!folders.push(fd, path.size())) return cannotRead(folderPath(path));
+            continue;  // its content is listed next, under its path
+        }
+        path.resize(folderLength);
+    }
+    std::sort(scan.entries.begin(), scan.entries.end(), packEntryLess);
+    return true;
 }
 
-bool packEntryLess(const fs::directory_entry& a, const fs::directory_entry& b) {
-    return a.path().generic_string() < b.path().generic_string();
-}
+bool packEntryLess(const SourceEntry& a, const SourceEntry& b) { return a.recordPath < b.recordPath; }

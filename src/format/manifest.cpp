@@ -3,7 +3,9 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <string_view>
 #include <system_error>
+#include <unordered_set>
 
 #include "format/archive_folder.h"
 
@@ -90,9 +92,19 @@ void writeManifestHeader(std::ostream& out, std::uint64_t totalBytes, std::uint6
 }
 
 bool checkChunkNames(const Manifest& manifest) {
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(manifest.chunks.size());
     for (const ChunkEntry& chunk : manifest.chunks) {
-        if (!isBareChunkName(chunk.fileName)) {
-            std::cerr << "Unsafe chunk name in manifest: " << chunk.fileName << '\n';
+        const std::string& name = chunk.fileName;
+        // The manifest and the marker share the folder with the chunks, and verify writes
+        // the marker after reading the chunks: neither may pass for one.
+        if (!isBareChunkName(name) || name == kManifestFileName || name == kMarkerFileName) {
+            std::cerr << "Unsafe chunk name in manifest: " << name << '\n';
+            return false;
+        }
+        // Extract deletes a chunk once it is consumed; a second line for it would find it gone.
+        if (!seen.insert(name).second) {
+            std::cerr << "Chunk listed twice in manifest: " << name << '\n';
             return false;
         }
     }

@@ -35,6 +35,8 @@ bool readManifest(std::filesystem::path archive, Manifest& manifest);
 // Writes the four header lines; nothing is flushed.
 void writeManifestHeader(std::ostream& out, std::uint64_t totalBytes, std::uint64_t totalFiles);
 
-// Refuses a manifest whose chunk names would lead outside the archive folder:
-// prints "Unsafe chunk name in manifest: " and the first offending name, returns false.
+// Refuses, in manifest order, a chunk name that would lead outside the archive folder or
+// names the manifest or the marker ("Unsafe chunk name in manifest: " and the name), and a
+// chunk named twice ("Chunk listed twice in manifest: " and the name); false after the
+// message for the first name that fails.
 bool checkChunkNames(const Manifest& manifest);

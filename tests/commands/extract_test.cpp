@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <functional>
@@ -308,17 +311,93 @@ TEST(Extract, ExistingFilesAreOverwrittenAndOtherContentStays) {
     EXPECT_EQ(treeOf(dir / "out"), expected);
 }
 
-TEST(Extract, FolderAtAFileTargetStopsTheChunk) {
-    TempDir dir;
-    const fs::path archive = dir / "a.hlg";
-    writeSampleArchive(archive);
-    fs::create_directories(dir / "out/b.bin");
-    const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Could not create file: " + quoted(dir / "out/b.bin") + "\n");
-    EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
-    EXPECT_TRUE(fs::exists(archive / "000001.zst"));
-    EXPECT_EQ(readFile(dir / "out/docs/a.txt"), "hello");
+// Whatever stands in the destination, extract writes only into regular files that it
+// reached without following a link: decoys beside the destination and the archive stay
+// byte-identical, and a run that fails leaves every chunk as it was.
+TEST(Extract, NeverActsThroughWhatStandsInTheDestination) {
+    using Plant = std::function<void(const fs::path& out)>;
+    const auto link = [](const char* at, const char* to) -> Plant {
+        return [at, to](const fs::path& out) {
+            fs::create_directories((out / at).parent_path());
+            fs::create_symlink(to, out / at);
+        };
+    };
+    // A regular file, a pipe, a socket, or a device that works as /dev/null.
+    const auto node = [](const char* at, mode_t type) -> Plant {
+        return [at, type](const fs::path& out) { ASSERT_EQ(mknod((out / at).c_str(), type | 0666, makedev(1, 3)), 0); };
+    };
+    // A file record whose folder has no record of its own, where the archive's next chunk
+    // would be reached through a link "link" to the archive folder.
+    const std::vector<HandChunk> intoTheArchive = {
+        {"000001.zst", {recordBytes(0, "link/000002.zst", 3, "bad")}},
+        {"000002.zst", {recordBytes(0, "later.txt", 4, "kept")}},
+    };
+    const std::string notAFolder = "Filesystem error: filesystem error: cannot create directories: Not a directory ";
+    struct Case {
+        const char* what;
+        Plant plant;
+        std::string err;  // empty for a run that succeeds; "{out}" stands for the destination
+        bool intoTheArchive = false;  // that archive instead of the sample
+    };
+    const std::vector<Case> cases = {
+        {"link to a file outside, at a file", link("b.bin", "../decoy.txt"), ""},
+        {"link to /dev/null, at a file", link("b.bin", "/dev/null"), ""},
+        {"dangling link, at a file", link("b.bin", "../made-outside"), ""},
+        {"named pipe, at a file", node("b.bin", S_IFIFO), ""},
+        {"socket, at a file", node("b.bin", S_IFSOCK), ""},
+        {"device, at a file", node("b.bin", S_IFCHR), ""},
+        {"link to a folder outside, at a folder", link("docs", "../decoy"), ""},
+        {"link to a folder outside, at a folder below another", link("deep/er", "../../decoy"), ""},
+        {"link to the archive, on a file's path", link("link", "../a.hlg"), "", true},
+        {"folder, at a file", [](const fs::path& out) { fs::create_directories(out / "b.bin"); },
+         "Could not create file: \"{out}/b.bin\"\n"},
+        {"file, at a folder", node("docs", S_IFREG), notAFolder + "[{out}/docs]\n"},
+        {"named pipe, at a folder", node("docs", S_IFIFO), notAFolder + "[{out}/docs]\n"},
+        {"file, on a file's path", node("link", S_IFREG), notAFolder + "[{out}/link]\n", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        const fs::path out = dir / "out";
+        if (c.intoTheArchive) {
+            writeArchive(archive, 7, 2, intoTheArchive);
+        } else {
+            writeSampleArchive(archive);
+        }
+        writeFile(dir / "decoy.txt", "precious");
+        writeFile(dir / "decoy/inside.txt", "precious");
+        fs::create_directory(out);
+        c.plant(out);
+        const auto outside = [&dir] {
+            std::map<std::string, std::string> tree = treeSnapshot(dir.path());
+            for (auto it = tree.begin(); it != tree.end();)
+                it = it->first.rfind("out/", 0) == 0 || it->first.rfind("a.hlg/", 0) == 0 ? tree.erase(it) : ++it;
+            return tree;
+        };
+        const auto outsideBefore = outside();
+        const auto archiveBefore = treeSnapshot(archive);
+
+        RunOptions options;
+        options.timeoutSeconds = 30;  // a pipe opened for writing would block for ever
+        const RunResult r = runHlg({"extract", archive.string(), out.string()}, options);
+        EXPECT_EQ(outside(), outsideBefore);
+        if (c.err.empty()) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            const std::map<std::string, std::string> intoTheArchiveTree = {
+                {"link/", ""}, {"link/000002.zst", "bad"}, {"later.txt", "kept"}};
+            EXPECT_EQ(treeSnapshot(out), c.intoTheArchive ? intoTheArchiveTree : kSampleTree);
+            EXPECT_FALSE(fs::exists(archive));
+        } else {
+            std::string err = c.err;
+            err.replace(err.find("{out}"), 5, out.string());
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, err);
+            EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
+            EXPECT_EQ(treeSnapshot(archive), archiveBefore);
+        }
+    }
 }
 
 TEST(Extract, LargeFileIsWrittenInMebibytePieces) {
@@ -348,7 +427,7 @@ TEST(Extract, UnsafeChunkNamesAreRefusedBeforeAnythingIsTouched) {
     TempDir dir;
     const std::string decoyChunk = compressFrame(recordBytes(0, "decoy.txt", 2, "hi"));
     const std::vector<std::string> names = {"../decoy.zst", (dir / "decoy.zst").string(),
-                                            "sub/decoy.zst", "", ".", ".."};
+                                            "sub/decoy.zst", "", ".", "..", ".verified", "manifest.txt"};
     for (const std::string& name : names) {
         SCOPED_TRACE("chunk name \"" + name + "\"");
         const fs::path archive = dir / "a.hlg";
@@ -367,6 +446,19 @@ TEST(Extract, UnsafeChunkNamesAreRefusedBeforeAnythingIsTouched) {
         EXPECT_TRUE(fs::exists(archive / "000001.zst"));
         EXPECT_TRUE(fs::exists(archive / "sub/decoy.zst"));
     }
+    // A chunk listed twice would be consumed at its first line and missing at its second:
+    // refused before the marker question.
+    fs::remove_all(dir / "a.hlg");
+    writeSampleArchive(dir / "a.hlg", false);
+    const std::string manifest = readFile(dir / "a.hlg/manifest.txt");
+    writeFile(dir / "a.hlg/manifest.txt", manifest + manifest.substr(manifest.find("CHUNK|000001")));
+    const auto before = treeSnapshot(dir / "a.hlg");
+    const RunResult r = runHlg({"extract", (dir / "a.hlg").string(), (dir / "out").string()}, answering("y\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Chunk listed twice in manifest: 000001.zst\n");
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_EQ(treeSnapshot(dir / "a.hlg"), before);
 }
 
 TEST(Extract, DestinationInsideTheArchiveIsRefused) {
@@ -537,6 +629,56 @@ TEST(Extract, FlippedBitIsCaughtBeforeAnythingIsConsumed) {
         EXPECT_EQ(extract.err, failure + "\nVerification failed. Extraction has been cancelled.\n");
         EXPECT_EQ(treeSnapshot(dir / "a.hlg"), before);
         EXPECT_FALSE(fs::exists(dir / "out"));
+    }
+}
+
+// Builds `levels` folders named `name`, each inside the one before, below `root`, with a
+// file "f" in each that holds its level. Built from open folders: whole paths past
+// PATH_MAX cannot be looked up.
+void buildDeepTree(const fs::path& root, int levels, const std::string& name) {
+    fs::create_directories(root);
+    int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int level = 0; level < levels && folder >= 0; ++level) {
+        const int made = mkdirat(folder, name.c_str(), 0755);
+        const int inner = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        close(folder);
+        folder = inner;
+        ASSERT_EQ(made, 0);
+        const int file = openat(folder, "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const std::string text = std::to_string(level);
+        ASSERT_EQ(write(file, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(file);
+    }
+    ASSERT_GE(folder, 0);
+    close(folder);
+}
+
+TEST(Extract, DeepTreesAndPathsPastPathMaxRoundTripUnderTheUsualDescriptorLimit) {
+    const struct {
+        const char* what;
+        int levels;
+        std::size_t nameLength;
+    } cases[] = {{"900 folders deep", 900, 1}, {"paths past PATH_MAX", 17, 243}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        buildDeepTree(dir / "source", c.levels, std::string(c.nameLength, 'd'));
+        RunOptions options;
+        options.openFileLimit = 1024;  // "ulimit -n 1024"
+        const auto run = [&options](const std::vector<std::string>& args) {
+            const RunResult r = runHlg(args, options);
+            EXPECT_EQ(r.status, 0) << r.err;
+        };
+        run({"pack", (dir / "source").string(), (dir / "a").string()});
+        const std::string manifest = readFile(dir / "a.hlg/manifest.txt");
+        const std::string chunk = readFile(dir / "a.hlg/000001.zst");
+        run({"verify", (dir / "a").string()});
+        run({"extract", (dir / "a").string(), (dir / "out").string()});
+        // Packed again, the restored tree gives the same archive, byte for byte.
+        run({"pack", (dir / "out").string(), (dir / "b").string()});
+        EXPECT_EQ(readFile(dir / "b.hlg/manifest.txt"), manifest);
+        EXPECT_TRUE(readFile(dir / "b.hlg/000001.zst") == chunk);
+        EXPECT_NE(manifest.find("TOTAL_FILES|" + std::to_string(c.levels) + "\n"), std::string::npos);
     }
 }
 

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
@@ -141,7 +143,8 @@ TEST(PackChunks, PackRecordsRefusesAFileThatChangedSinceTheWalk) {
     const fs::path src = dir / "src";
     writeFile(src / "a.txt", "abc");
     writeFile(src / "b.txt", "defg");
-    const SourceScan scan = scanSourceTree(src);
+    SourceScan scan;
+    ASSERT_TRUE(scanSourceTree(src, scan));
     writeFile(src / "b.txt", "defghi");
 
     const fs::path archive = dir / "out.hlg";
@@ -161,6 +164,53 @@ TEST(PackChunks, PackRecordsRefusesAFileThatChangedSinceTheWalk) {
     EXPECT_EQ(out.text().find("Archive complete"), std::string::npos);
     const std::string teardown = "\x1b[u\x1b[?25h";
     EXPECT_EQ(out.text().substr(out.text().size() - teardown.size()), teardown);
+}
+
+TEST(PackChunks, PackRecordsNeverReadsThroughWhatReplacedAnEntryAfterTheWalk) {
+    // Beside the source stand look-alikes of its entries ("secret"), which a link put in
+    // place of an entry, or of a folder on its way, would lead to.
+    const auto replace = [](const char* entry, const char* by) {
+        return [entry, by](const fs::path& src) {
+            fs::remove_all(src / entry);
+            if (by == std::string("pipe")) {
+                ASSERT_EQ(mkfifo((src / entry).c_str(), 0644), 0);
+            }
+            if (by == std::string("folder")) fs::create_directory(src / entry);
+            if (by[0] == '.') fs::create_symlink(by, src / entry);
+        };
+    };
+    const struct {
+        std::function<void(const fs::path& src)> change;
+        const char* refused;  // the entry named in the message
+    } cases[] = {
+        {replace("sub/b.txt", "../../secret.txt"), "sub/b.txt"}, {replace("sub", "../secret"), "sub/b.txt"},
+        {replace("sub/b.txt", "pipe"), "sub/b.txt"},             {replace("a.txt", "folder"), "a.txt"},
+        {replace("a.txt", "removed"), "a.txt"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const fs::path src = dir / "src";
+        writeFile(src / "a.txt", "abc");
+        writeFile(src / "sub/b.txt", "defg");
+        writeFile(dir / "secret.txt", "SECR");
+        writeFile(dir / "secret/b.txt", "SECR");
+        SourceScan scan;
+        ASSERT_TRUE(scanSourceTree(src, scan));
+        c.change(src);
+        fs::create_directory(dir / "out.hlg");
+        std::ofstream manifest(dir / "out.hlg/manifest.txt");
+        std::vector<unsigned char> buffer;
+        std::uint64_t nextChunkNumber = 1;
+        std::uint64_t recordsInBuffer = 0;
+        ChunkWriter writer{buffer, nextChunkNumber, dir / "out.hlg", manifest, recordsInBuffer};
+        CapturedStream out(std::cout);
+        CapturedStream err(std::cerr);
+        EXPECT_FALSE(packRecords(src, scan, writer));
+        std::ostringstream quoted;
+        quoted << (src / c.refused);
+        EXPECT_EQ(err.text(), "Could not open file: " + quoted.str() + "\n");
+        EXPECT_FALSE(fs::exists(dir / "out.hlg/000001.zst"));
+    }
 }
 
 // The two tests below move a real 256 MiB chunk; the files are sparse, so they cost

@@ -263,35 +263,53 @@ TEST(Pack, ReportsOncePerReadOfAtMostAMebibyte) {
 }
 
 // Permission bits do not stop root, so these run the program as an ordinary user.
-TEST(Pack, UnreadableFolderIsKeptEmptyUnreadableFileIsRefused) {
+TEST(Pack, UnreadableFolderSourceOrFileIsRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
     TempDir dir;
     fs::create_directory(dir / "out");
     fs::permissions(dir / "out", fs::perms::all);
+    // A folder below the source, the source itself, and a folder that may be listed but
+    // not searched: the user would otherwise believe their content archived.
     writeFile(dir / "src" / "locked" / "inside.txt", "hidden");
     writeFile(dir / "src" / "ok.txt", "ok");
     fs::permissions(dir / "src" / "locked", fs::perms::none);
+    writeFile(dir / "closed" / "inside.txt", "hidden");
+    fs::permissions(dir / "closed", fs::perms::none);
+    writeFile(dir / "src2" / "listable" / "inside.txt", "hidden");
+    fs::permissions(dir / "src2" / "listable", fs::perms::owner_read | fs::perms::others_read);
 
     RunOptions asNobody;
     asNobody.asNobody = true;
-    RunResult r = pack(dir, "src", "out/a", asNobody);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(decompressFile(dir / "out" / "a.hlg" / "000001.zst"),
-              recordBytes(1, "locked", 0) + recordBytes(0, "ok.txt", 2, "ok"));
+    const struct {
+        const char* source;
+        const char* archive;
+        const char* err;
+    } refusals[] = {
+        {"src", "out/a", "Could not read folder: \"src/locked\"\n"},
+        {"closed", "out/b", "Could not read folder: \"closed\"\n"},
+        {"src2/", "out/c", "Could not read folder: \"src2/listable\"\n"},
+    };
+    for (const auto& c : refusals) {
+        SCOPED_TRACE(c.source);
+        const RunResult r = pack(dir, c.source, c.archive, asNobody);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(fs::exists(dir / (std::string(c.archive) + ".hlg")));
+    }
 
-    writeFile(dir / "src2" / "a.txt", "a");
-    writeFile(dir / "src2" / "secret.txt", "s");
-    fs::permissions(dir / "src2" / "secret.txt", fs::perms::none);
-    const std::string source = (dir / "src2").native();
-    r = pack(dir, source, "out/b", asNobody);
+    writeFile(dir / "src3" / "a.txt", "a");
+    writeFile(dir / "src3" / "secret.txt", "s");
+    fs::permissions(dir / "src3" / "secret.txt", fs::perms::none);
+    const std::string source = (dir / "src3").native();
+    const RunResult r = pack(dir, source, "out/d", asNobody);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Could not open file: \"" + source + "/secret.txt\"\n");
     EXPECT_EQ(r.out.find("Archive created: "), std::string::npos);
     EXPECT_EQ(r.out.substr(r.out.size() - kTeardown.size()), kTeardown);
     // Nothing was flushed before the refusal: the manifest keeps its header alone.
-    EXPECT_EQ(namesIn(dir / "out" / "b.hlg"), std::vector<std::string>{"manifest.txt"});
-    EXPECT_EQ(readFile(dir / "out" / "b.hlg" / "manifest.txt"), manifestHeader(2, 2));
+    EXPECT_EQ(namesIn(dir / "out" / "d.hlg"), std::vector<std::string>{"manifest.txt"});
+    EXPECT_EQ(readFile(dir / "out" / "d.hlg" / "manifest.txt"), manifestHeader(2, 2));
 }
 
 // Every "CHUNK" line names a chunk file that holds all of its compressed bytes.

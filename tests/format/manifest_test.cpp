@@ -205,6 +205,14 @@ TEST(Manifest, ChunkNamesMustStayInsideTheArchiveFolder) {
          "Unsafe chunk name in manifest: ../x\n"},
         {{{"", 1, 1}}, false, "Unsafe chunk name in manifest: \n"},
         {{{"..", 1, 1}}, false, "Unsafe chunk name in manifest: ..\n"},
+        // The manifest and the marker are no chunks, and no chunk is listed twice; the first
+        // name that fails, in manifest order, is the one reported.
+        {{{"000001.zst", 1, 1}, {".verified", 1, 1}}, false, "Unsafe chunk name in manifest: .verified\n"},
+        {{{"manifest.txt", 1, 1}}, false, "Unsafe chunk name in manifest: manifest.txt\n"},
+        {{{"a", 1, 1}, {"b", 1, 1}, {"a", 2, 2}, {"../x", 1, 1}}, false,
+         "Chunk listed twice in manifest: a\n"},
+        {{{"a", 1, 1}, {"../x", 1, 1}, {"a", 1, 1}}, false, "Unsafe chunk name in manifest: ../x\n"},
+        {{{".verified.zst", 1, 1}, {"manifest.txt.1", 1, 1}, {"A", 1, 1}, {"a", 1, 1}}, true, ""},
         {{}, true, ""},
     };
     for (const Case& c : cases) {

@@ -188,6 +188,10 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
             struct rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.openFileLimit != 0) {
+            struct rlimit limit{options.openFileLimit, options.openFileLimit};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         if (options.addressSpaceLimit != 0) {
             struct rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
             setrlimit(RLIMIT_AS, &limit);

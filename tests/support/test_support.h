@@ -85,6 +85,7 @@ struct RunOptions {
     std::uint64_t fileSizeLimit = 0;          // RLIMIT_FSIZE in bytes, 0 for none; SIGXFSZ ignored
     unsigned timeoutSeconds = 0;              // 0 for none; else SIGALRM ends a hung run (status 142)
     std::uint64_t addressSpaceLimit = 0;      // RLIMIT_AS in bytes, 0 for none
+    std::uint64_t openFileLimit = 0;          // RLIMIT_NOFILE, 0 for none
 };
 
 struct RunResult {

@@ -1,0 +1,161 @@
+#include "commands/destination.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Something may be put in the place being made between two steps; after this many
+// rounds the error of the last one stands.
+constexpr int kAttempts = 8;
+
+dev_t deviceOf(int fd) {
+    struct stat info {};
+    return fd >= 0 && ::fstat(fd, &info) == 0 ? info.st_dev : 0;
+}
+
+}  // namespace
+
+Destination::Destination(const fs::path& path)
+    : path_(path),
+      root_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+      chain_(FolderChain::Folder{root_.get(), deviceOf(root_.get())},
+             [this](const FolderChain::Folder& parent, const std::string& name) {
+                 return openFolder(parent, name);
+             }) {}
+
+Destination::~Destination() {
+    for (const FileSystem& fileSystem : fileSystems_) {
+        if (fileSystem.fd >= 0) ::close(fileSystem.fd);
+    }
+}
+
+FolderChain::Folder Destination::openFolder(const FolderChain::Folder& parent, const std::string& name) {
+    const char* const at = name.c_str();
+    bool made = false;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        int fd = ::openat(parent.fd, at, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        // A folder that may be searched but not listed still leads to its content.
+        if (fd < 0 && errno == EACCES) fd = ::openat(parent.fd, at, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            struct stat info {};
+            if (::fstat(fd, &info) != 0) {
+                const int error = errno;
+                ::close(fd);
+                errno = error;
+                return {};
+            }
+            if (made) noteWritten(info.st_dev, fd);
+            return {fd, info.st_dev};
+        }
+        if (errno == ENOENT) {
+            if (::mkdirat(parent.fd, at, 0777) != 0 && errno != EEXIST) return {};
+            made = true;
+            continue;
+        }
+        if (errno != ENOTDIR && errno != ELOOP) return {};
+        struct stat info {};
+        if (::fstatat(parent.fd, at, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;
+            return {};
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            errno = ENOTDIR;
+            return {};
+        }
+        // A link where a folder belongs is replaced, never followed.
+        if (::unlinkat(parent.fd, at, 0) != 0 && errno != ENOENT) return {};
+    }
+    return {};
+}
+
+fs::path Destination::targetOf(std::string_view recordPath) const {
+    fs::path target = path_;
+    target /= fs::path(recordPath);
+    return target;
+}
+
+void Destination::makeFolders(std::string_view recordPath) {
+    if (chain_.reach(recordPath).fd >= 0) return;
+    const std::error_code error(errno, std::generic_category());
+    throw fs::filesystem_error("cannot create directories", targetOf(recordPath), error);
+}
+
+int Destination::createFile(std::string_view recordPath) {
+    const std::size_t slash = recordPath.rfind('/');
+    const FolderChain::Folder& folder =
+        chain_.reach(slash == std::string_view::npos ? std::string_view() : recordPath.substr(0, slash));
+    if (folder.fd < 0) {
+        const std::error_code error(errno, std::generic_category());
+        throw fs::filesystem_error("cannot create directories", targetOf(recordPath).parent_path(), error);
+    }
+    const std::string name(slash == std::string_view::npos ? recordPath : recordPath.substr(slash + 1));
+    if (name.empty() || name == ".") {
+        errno = EISDIR;
+        return -1;
+    }
+    const char* const at = name.c_str();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        int fd = ::openat(folder.fd, at, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            noteWritten(folder.device, fd);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+        struct stat info {};
+        if (::fstatat(folder.fd, at, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;
+            return -1;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            errno = EISDIR;
+            return -1;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            // A link, named pipe, socket or device: removed, never followed or opened.
+            if (::unlinkat(folder.fd, at, 0) != 0 && errno != ENOENT) return -1;
+            continue;
+        }
+        // An existing file is overwritten. Non-blocking and checked once open, in case
+        // something else has been put there since it was looked at.
+        fd = ::openat(folder.fd, at, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ELOOP || errno == ENXIO) continue;
+            return -1;
+        }
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            noteWritten(info.st_dev, fd);
+            return fd;
+        }
+        ::close(fd);
+    }
+    return -1;
+}
+
+void Destination::noteWritten(dev_t device, int fd) {
+    for (FileSystem& fileSystem : fileSystems_) {
+        if (fileSystem.device == device) {
+            fileSystem.written = true;
+            return;
+        }
+    }
+    // A file system seen for the first time keeps a descriptor of its own until the end.
+    fileSystems_.push_back(FileSystem{device, -1, true});
+    fileSystems_.back().fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+bool Destination::syncWritten() {
+    bool synced = true;
+    for (FileSystem& fileSystem : fileSystems_) {
+        if (!fileSystem.written) continue;
+        fileSystem.written = false;
+        if (fileSystem.fd < 0 || ::syncfs(fileSystem.fd) != 0) synced = false;
+    }
+    return synced;
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The destination folder of an extraction, held open. Everything below it is reached one
+// name at a time from that handle, never through a symbolic link and never by a lookup of
+// a whole path: nothing that stands in the destination can redirect a write, and a record
+// path of any length restores. For each file system that restored data went to, it keeps
+// one descriptor, to make that data durable before the chunk that held it is deleted.
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands/folder_chain.h"
+#include "format/file_descriptor.h"
+
+class Destination {
+public:
+    // Opens the folder at `path`; a link named as the destination is followed: the user
+    // chose it.
+    explicit Destination(const std::filesystem::path& path);
+    ~Destination();
+    Destination(const Destination&) = delete;
+    Destination& operator=(const Destination&) = delete;
+
+    bool isOpen() const { return root_.isOpen(); }
+    const std::filesystem::path& path() const { return path_; }
+
+    // Makes every folder of the record path exist as a real folder; a symbolic link that
+    // stands where one belongs is replaced by a folder. Anything else in the way throws the
+    // std::filesystem::filesystem_error that std::filesystem::create_directories throws for
+    // the same target path.
+    void makeFolders(std::string_view recordPath);
+
+    // Makes the folders above the record path's file as makeFolders does, then creates the
+    // file, or truncates the regular file of that name: a descriptor open for writing. A
+    // symbolic link, named pipe, socket or device that stands there is removed, never
+    // opened. -1, with errno set, when no file can be made there (a folder stands there).
+    int createFile(std::string_view recordPath);
+
+    // Syncs each file system written to since the last call, once; false when one fails.
+    bool syncWritten();
+
+private:
+    struct FileSystem {
+        dev_t device;
+        int fd;  // any descriptor of something on it
+        bool written;
+    };
+    FolderChain::Folder openFolder(const FolderChain::Folder& parent, const std::string& name);
+    // The destination joined with the record path, as messages name it.
+    std::filesystem::path targetOf(std::string_view recordPath) const;
+    void noteWritten(dev_t device, int fd);
+
+    std::filesystem::path path_;
+    FileDescriptor root_;
+    FolderChain chain_;
+    std::vector<FileSystem> fileSystems_;
+};

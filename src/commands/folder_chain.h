@@ -1,0 +1,47 @@
+#pragma once
+// The folders between a root folder and the folder of the current record path, held open
+// one descriptor per level, so that every entry is reached by its own name from an open
+// folder: no lookup of a whole path, whatever its length, and no way around the checks
+// that the opener makes at each level. Visited in record order (a folder's content in one
+// run), each folder is opened once.
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class FolderChain {
+public:
+    struct Folder {
+        int fd = -1;        // -1 when it could not be opened
+        dev_t device = 0;   // its file system, when the opener tells
+    };
+    // Opens the folder `name` inside `parent`; a Folder whose fd is -1, with errno set, on failure.
+    using OpenFolder = std::function<Folder(const Folder& parent, const std::string& name)>;
+
+    // `root` stays the caller's; the folders below it are the chain's.
+    FolderChain(Folder root, OpenFolder openFolder);
+    ~FolderChain();
+    FolderChain(const FolderChain&) = delete;
+    FolderChain& operator=(const FolderChain&) = delete;
+
+    // The folder that the names of `folders` lead to from the root ("a/b"; empty and "."
+    // names are skipped, so "" is the root). Levels that the path does not share with the
+    // previous one are closed first, so the chain never holds more than the path's depth.
+    // On failure the returned fd is -1 and errno tells why.
+    const Folder& reach(std::string_view folders);
+
+private:
+    struct Level {
+        std::string name;
+        Folder folder;
+    };
+    void closeFrom(std::size_t depth);
+
+    Folder root_;
+    OpenFolder openFolder_;
+    std::vector<Level> levels_;
+    Folder failed_;
+};
