@@ -117,8 +117,9 @@ int Destination::createFile(std::string_view recordPath) {
             errno = EISDIR;
             return -1;
         }
-        if (!S_ISREG(info.st_mode)) {
-            // A link, named pipe, socket or device: removed, never followed or opened.
+        // A link, named pipe, socket or device is removed, never followed or opened; so is
+        // a file with other names, which could be a chunk still to be read.
+        if (!S_ISREG(info.st_mode) || info.st_nlink > 1) {
             if (::unlinkat(folder.fd, at, 0) != 0 && errno != ENOENT) return -1;
             continue;
         }

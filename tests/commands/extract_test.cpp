@@ -349,6 +349,12 @@ TEST(Extract, NeverActsThroughWhatStandsInTheDestination) {
         {"link to a folder outside, at a folder", link("docs", "../decoy"), ""},
         {"link to a folder outside, at a folder below another", link("deep/er", "../../decoy"), ""},
         {"link to the archive, on a file's path", link("link", "../a.hlg"), "", true},
+        {"hard link to the next chunk, at a file",
+         [](const fs::path& out) {
+             fs::create_directories(out / "link");
+             fs::create_hard_link(out / "../a.hlg/000002.zst", out / "link/000002.zst");
+         },
+         "", true},
         {"folder, at a file", [](const fs::path& out) { fs::create_directories(out / "b.bin"); },
          "Could not create file: \"{out}/b.bin\"\n"},
         {"file, at a folder", node("docs", S_IFREG), notAFolder + "[{out}/docs]\n"},
