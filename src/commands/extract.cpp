@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <iostream>
 #include <string>
+#include <string_view>
 
 #include "commands/destination.h"
 #include "commands/verify.h"
@@ -16,6 +17,7 @@
 #include "format/file_descriptor.h"
 #include "format/manifest.h"
 #include "format/record.h"
+#include "format/record_reader.h"
 
 namespace fs = std::filesystem;
 
@@ -41,7 +43,7 @@ bool writeAll(const FileDescriptor& file, const unsigned char* bytes, std::uint6
 }
 
 // Writes one file record's data and closes the file.
-bool restoreFile(Destination& destination, const std::string& pathText, const unsigned char* data,
+bool restoreFile(Destination& destination, std::string_view pathText, const unsigned char* data,
                  std::uint64_t length, ExtractCounters& counters, const ExtractProgress& progress) {
     // The destination joined with the record path, for the messages only.
     const auto target = [&destination, &pathText] {
@@ -58,7 +60,7 @@ bool restoreFile(Destination& destination, const std::string& pathText, const un
     const unsigned char* held = nullptr;
     std::uint64_t heldLength = 0;
     if (length > 0) {
-        const std::string label = "Extracting: " + pathText;
+        const std::string label = std::string("Extracting: ").append(pathText);
         for (std::uint64_t written = 0; written < length;) {
             const std::uint64_t piece = std::min(length - written, kWritePieceSize);
             if (piece < kHeldPieceSize) {
@@ -109,6 +111,29 @@ bool leadsInto(const fs::path& recordPath, const fs::path& folder) {
         ++wanted;
     }
     return wanted == folder.end();
+}
+
+// Extract's words for what the record reader found.
+void reportFault(const RecordView& record) {
+    switch (record.fault) {
+        case RecordFault::None:
+            break;
+        case RecordFault::DamagedHeader:
+            std::cerr << "Damaged record header.\n";
+            break;
+        case RecordFault::DamagedPath:
+            std::cerr << "Damaged path data.\n";
+            break;
+        case RecordFault::UnsafePath:
+            std::cerr << "Unsafe path in archive: " << record.path << '\n';
+            break;
+        case RecordFault::UnknownType:
+            std::cerr << "Unknown record type.\n";
+            break;
+        case RecordFault::DamagedData:
+            std::cerr << "Damaged file data.\n";
+            break;
+    }
 }
 
 // Asks before consuming an archive without a marker; true when extraction may go on.
@@ -180,51 +205,31 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest, Destinatio
 bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Destination& destination,
                          ExtractCounters& counters, const ExtractProgress& progress,
                          const fs::path& archiveBelowDestination) {
-    std::uint64_t offset = 0;
-    while (offset < size) {
-        // Every bound compares with what remains, so no stored length can wrap an offset.
-        if (size - offset < kRecordHeaderSize) {
-            std::cerr << "Damaged record header.\n";
+    RecordReader reader(content, size);
+    RecordView record;
+    while (reader.next(record)) {
+        // What is wrong with the header or the path is told before where the path leads;
+        // what is wrong with the type or the data only after.
+        if (record.fault != RecordFault::None && record.fault <= RecordFault::UnsafePath) {
+            reportFault(record);
             return false;
         }
-        const RecordHeader header = decodeRecordHeader(content + offset);
-        const std::uint64_t pathStart = offset + kRecordHeaderSize;
-        if (header.pathLength > size - pathStart) {
-            std::cerr << "Damaged path data.\n";
+        if (!archiveBelowDestination.empty() && leadsInto(fs::path(record.path), archiveBelowDestination)) {
+            std::cerr << "Record path leads into the archive: " << record.path << '\n';
             return false;
         }
-        const std::string pathText(reinterpret_cast<const char*>(content + pathStart),
-                                   header.pathLength);
-        if (!isSafeArchivePath(pathText)) {
-            std::cerr << "Unsafe path in archive: " << pathText << '\n';
+        if (record.fault != RecordFault::None) {
+            reportFault(record);
             return false;
         }
-        if (!archiveBelowDestination.empty() && leadsInto(fs::path(pathText), archiveBelowDestination)) {
-            std::cerr << "Record path leads into the archive: " << pathText << '\n';
-            return false;
-        }
-        const std::uint64_t pathEnd = pathStart + header.pathLength;
-
-        if (header.type == static_cast<unsigned char>(RecordType::Directory)) {
-            // A directory carries no data, whatever its data length says.
-            destination.makeFolders(pathText);
-            progress("Creating: " + pathText);
-            offset = pathEnd;
+        if (record.type == static_cast<unsigned char>(RecordType::Directory)) {
+            destination.makeFolders(record.path);
+            progress(std::string("Creating: ").append(record.path));
             continue;
         }
-        if (header.type != static_cast<unsigned char>(RecordType::File)) {
-            std::cerr << "Unknown record type.\n";
-            return false;
-        }
-        if (header.dataLength > size - pathEnd) {
-            std::cerr << "Damaged file data.\n";
-            return false;
-        }
-        if (!restoreFile(destination, pathText, content + pathEnd, header.dataLength, counters,
-                         progress))
+        if (!restoreFile(destination, record.path, record.data, record.dataLength, counters, progress))
             return false;
         ++counters.filesExtracted;
-        offset = pathEnd + header.dataLength;
     }
     return true;
 }

@@ -1,5 +1,5 @@
-// The record walk of one chunk, in process: its checks and messages, what it creates,
-// the counters and the progress labels.
+// Verify's and extract's walks over one chunk, in process: the words each gives to what
+// the record reader finds, their own checks, and what extract creates, counts and reports.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 
 #include "commands/destination.h"
 #include "commands/extract.h"
+#include "commands/verify.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -26,7 +27,8 @@ struct WalkResult {
 
 // The walk gets a buffer of exactly the content's size, so that the sanitizers catch
 // any read past its end.
-WalkResult walk(const std::string& content, const fs::path& destination) {
+WalkResult walk(const std::string& content, const fs::path& destination,
+               const fs::path& archiveBelowDestination = {}) {
     const std::vector<unsigned char> bytes(content.begin(), content.end());
     WalkResult result;
     const ExtractProgress progress = [&](const std::string& label) {
@@ -35,7 +37,8 @@ WalkResult walk(const std::string& content, const fs::path& destination) {
     Destination target(destination);
     EXPECT_TRUE(target.isOpen());
     testing::internal::CaptureStderr();
-    result.ok = extractChunkRecords(bytes.data(), bytes.size(), target, result.counters, progress);
+    result.ok = extractChunkRecords(bytes.data(), bytes.size(), target, result.counters, progress,
+                                    archiveBelowDestination);
     result.err = testing::internal::GetCapturedStderr();
     return result;
 }
@@ -43,41 +46,46 @@ WalkResult walk(const std::string& content, const fs::path& destination) {
 const std::string kDocs = recordBytes(1, "docs", 0);
 const std::string kHello = recordBytes(0, "docs/a.txt", 5, "hello");
 
-TEST(ExtractWalk, DamagedRecordsStopTheWalkWithTheirMessage) {
+TEST(RecordWalk, EachCommandNamesWhatItRefuses) {
     struct Case {
         const char* name;
         std::string content;
-        std::string err;
-        std::uint64_t files;  // files restored before the damaged record
+        std::string verifyFailure;
+        std::uint64_t verifyRecords;  // records passed before the failure
+        std::string extractErr;
+        std::uint64_t extractFiles;   // files restored before the failure
     };
     const std::vector<Case> cases = {
-        {"one byte left", kHello + "x", "Damaged record header.\n", 1},
-        {"twelve bytes left", kHello + recordHeaderBytes(1, 0, 0).substr(0, 12), "Damaged record header.\n", 1},
-        {"path one byte short", kHello + recordBytes(1, "abc", 0).substr(0, 15),
+        {"whole", kDocs + kHello, "", 2, "", 1},
+        {"stray byte", kHello + "x", "Chunk contains a damaged record header.", 1, "Damaged record header.\n", 1},
+        {"path one byte short", kHello + kDocs.substr(0, kDocs.size() - 1), "Chunk contains a damaged path.", 1,
          "Damaged path data.\n", 1},
-        {"huge path length", recordHeaderBytes(1, 0xffffffffu, 0) + "abc", "Damaged path data.\n", 0},
-        {"empty path", recordBytes(0, "", 0), "Unsafe path in archive: \n", 0},
-        {"parent element", kHello + recordBytes(0, "a/../b", 1, "x"),
+        {"unsafe path", kHello + recordBytes(0, "a/../b", 1, "x"), "Unsafe path found in archive: a/../b", 1,
          "Unsafe path in archive: a/../b\n", 1},
-        {"only parent", recordBytes(1, "..", 0), "Unsafe path in archive: ..\n", 0},
-        {"absolute", recordBytes(0, "/x", 1, "x"), "Unsafe path in archive: /x\n", 0},
-        {"unsafe before type", recordBytes(7, "../x", 0), "Unsafe path in archive: ../x\n", 0},
-        {"unknown type", kHello + recordBytes(2, "x", 0), "Unknown record type.\n", 1},
-        {"type 255", recordBytes(255, "x", 0), "Unknown record type.\n", 0},
-        {"data one byte short", recordBytes(0, "f", 6, "hello"), "Damaged file data.\n", 0},
-        {"huge data length", recordBytes(0, "f", UINT64_MAX, "hello"), "Damaged file data.\n", 0},
+        {"unknown type", kHello + recordBytes(2, "x", 0), "Unknown record type: 2", 1, "Unknown record type.\n", 1},
+        {"data one byte short", recordBytes(0, "f", 6, "hello"), "File data extends beyond the chunk.", 0,
+         "Damaged file data.\n", 0},
+        // Verify's own check; extract ignores a directory's data length.
+        {"directory with data", recordHeaderBytes(1, 4, 1) + "docs" + kHello,
+         "Directory record contains file data.", 0, "", 1},
+        // Extract's own check comes before the type is judged.
+        {"into the archive, unknown type", recordBytes(7, "arc/x", 0), "Unknown record type: 7", 0,
+         "Record path leads into the archive: arc/x\n", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::vector<unsigned char> bytes(c.content.begin(), c.content.end());
+        const RecordWalk verify = walkChunkRecords(bytes.data(), bytes.size());
+        EXPECT_EQ(verify.failure, c.verifyFailure);
+        EXPECT_EQ(verify.records, c.verifyRecords);
+
         TempDir dir;
-        const WalkResult r = walk(c.content, dir.path());
-        EXPECT_FALSE(r.ok);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.counters.filesExtracted, c.files);
-        // Nothing is created for the damaged record itself.
-        EXPECT_FALSE(fs::exists(dir / "f"));
-        EXPECT_FALSE(fs::exists(dir / "x"));
-        EXPECT_FALSE(fs::exists(dir / "b"));
+        const WalkResult extract = walk(c.content, dir.path(), "arc");
+        EXPECT_EQ(extract.ok, c.extractErr.empty());
+        EXPECT_EQ(extract.err, c.extractErr);
+        EXPECT_EQ(extract.counters.filesExtracted, c.extractFiles);
+        // Nothing is created for the refused record itself.
+        for (const char* name : {"f", "x", "b", "arc"}) EXPECT_FALSE(fs::exists(dir / name)) << name;
     }
 }
 

@@ -1,0 +1,137 @@
+// The record reader on hand-made streams: what it yields, the first fault it finds, and
+// that it never reads outside the bytes it is given (the sanitizer build checks that).
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "format/record_reader.h"
+#include "support/test_support.h"
+
+using testing_support::recordBytes;
+using testing_support::recordHeaderBytes;
+
+namespace {
+
+struct ReadResult {
+    std::uint64_t records = 0;    // records yielded whole
+    std::uint64_t fileBytes = 0;  // data bytes of the file records among them
+    RecordFault fault = RecordFault::None;
+    std::string faultPath;        // the path the fault's view holds
+};
+
+// Reads a copy of exactly the content's size, checking each view lies inside it.
+ReadResult read(const std::string& content) {
+    const std::vector<unsigned char> bytes(content.begin(), content.end());
+    const auto* end = bytes.data() + bytes.size();
+    RecordReader reader(bytes.data(), bytes.size());
+    RecordView record;
+    ReadResult result;
+    while (reader.next(record)) {
+        EXPECT_LE(reinterpret_cast<const unsigned char*>(record.path.data() + record.path.size()), end);
+        if (record.fault != RecordFault::None) {
+            result.fault = record.fault;
+            result.faultPath = std::string(record.path);
+            EXPECT_FALSE(reader.next(record)) << "a record after a fault";
+            break;
+        }
+        if (record.data != nullptr) {
+            EXPECT_LE(record.dataLength, static_cast<std::uint64_t>(end - record.data));
+            result.fileBytes += record.dataLength;
+        }
+        ++result.records;
+    }
+    return result;
+}
+
+const std::string kDocs = recordBytes(1, "docs", 0);
+const std::string kHello = recordBytes(0, "docs/a.txt", 5, "hello");
+
+TEST(RecordReader, YieldsEachRecordUntilTheFirstFault) {
+    using F = RecordFault;
+    struct Case {
+        const char* name;
+        std::string content;
+        RecordFault fault;
+        std::uint64_t records;
+        std::uint64_t fileBytes;
+        std::string faultPath;
+    };
+    const std::vector<Case> cases = {
+        {"empty content holds no records", "", F::None, 0, 0, ""},
+        {"directory and file", kDocs + kHello, F::None, 2, 5, ""},
+        {"empty file", recordBytes(0, "e", 0), F::None, 1, 0, ""},
+        {"directory path ends at the content's end", kHello + kDocs, F::None, 2, 5, ""},
+        {"one stray byte", kHello + "x", F::DamagedHeader, 1, 5, ""},
+        {"twelve stray bytes", kDocs + kHello + std::string(12, '\0'), F::DamagedHeader, 2, 5, ""},
+        {"path one byte short", kHello + kDocs.substr(0, kDocs.size() - 1), F::DamagedPath, 1, 5, ""},
+        {"path length 2^32-1", recordHeaderBytes(1, 0xffffffffu, 0) + "abc", F::DamagedPath, 0, 0, ""},
+        {"data equal to the bytes left", recordHeaderBytes(0, 1, 4) + "f" + "abcd", F::None, 1, 4, ""},
+        {"data one byte more than left", recordHeaderBytes(0, 1, 5) + "f" + "abcd", F::DamagedData, 0, 0, "f"},
+        {"data length 2^64-1", recordHeaderBytes(0, 1, UINT64_MAX) + "f" + "abcd", F::DamagedData, 0, 0, "f"},
+        {"data length 2^64-13 after a record", kDocs + recordHeaderBytes(0, 1, UINT64_MAX - 12) + "f", F::DamagedData, 1, 0, "f"},
+        // A directory's data length does not move the reader; judging it is verify's.
+        {"directory with data, records after", recordHeaderBytes(1, 4, 1) + "docs" + kHello, F::None, 2, 5, ""},
+        {"absolute path", recordBytes(0, "/etc/x", 0), F::UnsafePath, 0, 0, "/etc/x"},
+        {"parent element inside", kHello + recordBytes(1, "a/../b", 0), F::UnsafePath, 1, 5, "a/../b"},
+        {"empty path", recordBytes(1, "", 0), F::UnsafePath, 0, 0, ""},
+        {"dots that are no parent", recordBytes(1, "a/..b", 0) + recordBytes(0, "...", 1, "x"), F::None, 2, 1, ""},
+        {"unsafe path before type", recordBytes(7, "../x", 0), F::UnsafePath, 0, 0, "../x"},
+        {"unsafe path before data bound", recordHeaderBytes(0, 2, UINT64_MAX) + "..", F::UnsafePath, 0, 0, ".."},
+        {"type 2 after a file", kHello + recordBytes(2, "x", 0), F::UnknownType, 1, 5, "x"},
+        {"type 255", recordBytes(255, "x", 0), F::UnknownType, 0, 0, "x"},
+        {"path bytes kept as stored", recordBytes(0, "/a\nb\xff", 0), F::UnsafePath, 0, 0, "/a\nb\xff"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ReadResult r = read(c.content);
+        EXPECT_EQ(r.fault, c.fault);
+        EXPECT_EQ(r.records, c.records);
+        EXPECT_EQ(r.fileBytes, c.fileBytes);
+        EXPECT_EQ(r.faultPath, c.faultPath);
+    }
+}
+
+// Cutting a valid stream anywhere but between records must fault; a reader never stops
+// silently inside a record.
+TEST(RecordReader, EveryCutInsideARecordFaults) {
+    const std::vector<std::string> records = {kDocs, kHello, recordBytes(0, "docs/e", 0),
+                                              recordBytes(1, "docs/sub", 0),
+                                              recordBytes(0, "docs/sub/z", 300, std::string(300, 'z'))};
+    std::string stream;
+    std::vector<std::size_t> boundaries = {0};
+    for (const std::string& r : records) {
+        stream += r;
+        boundaries.push_back(stream.size());
+    }
+    std::size_t next = 0;
+    for (std::size_t length = 0; length <= stream.size(); ++length) {
+        const ReadResult result = read(stream.substr(0, length));
+        const bool boundary = length == boundaries[next];
+        EXPECT_EQ(result.fault == RecordFault::None, boundary) << length;
+        EXPECT_EQ(result.records, boundary ? next : next - 1) << length;
+        if (boundary) ++next;
+    }
+    EXPECT_EQ(read(stream).fileBytes, 305u);
+}
+
+// Damaged bytes anywhere: the reader stays inside the content and whatever it yields fits.
+TEST(RecordReader, SurvivesRandomDamage) {
+    const std::string valid = kDocs + kHello + recordBytes(0, "docs/b", 40, std::string(40, 'b')) +
+                              recordBytes(1, "docs/c", 0);
+    std::mt19937 rng(20240601);
+    for (int round = 0; round < 3000; ++round) {
+        std::string damaged = valid.substr(0, rng() % (valid.size() + 1));
+        const int flips = 1 + static_cast<int>(rng() % 4);
+        for (int i = 0; i < flips && !damaged.empty(); ++i)
+            damaged[rng() % damaged.size()] = static_cast<char>(rng() & 0xff);
+        const ReadResult result = read(damaged);
+        EXPECT_LE(result.fileBytes, damaged.size());
+        EXPECT_LE(result.records * 13, damaged.size());
+    }
+}
+
+}  // namespace
