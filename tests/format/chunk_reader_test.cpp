@@ -33,14 +33,7 @@ const std::string kContent = "chunk content, record after record, record after r
 
 // A frame whose header does not state its content size, as a streaming writer makes it.
 std::string frameWithoutSize(const std::string& content) {
-    std::string out(ZSTD_compressBound(content.size()), '\0');
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
-    const size_t n = ZSTD_compress2(context, out.data(), out.size(), content.data(), content.size());
-    ZSTD_freeCCtx(context);
-    if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
-    out.resize(n);
-    return out;
+    return testing_support::levelThreeFrame(content, false, false);
 }
 
 std::string quoted(const fs::path& path) {

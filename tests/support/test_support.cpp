@@ -77,17 +77,20 @@ std::string compressFrame(const std::string& content) {
     return out;
 }
 
-std::string checksummedFrame(const std::string& content) {
+std::string levelThreeFrame(const std::string& content, bool checksum, bool contentSize) {
     std::string out(ZSTD_compressBound(content.size()), '\0');
     ZSTD_CCtx* context = ZSTD_createCCtx();
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 3);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, contentSize ? 1 : 0);
     const size_t n = ZSTD_compress2(context, out.data(), out.size(), content.data(), content.size());
     ZSTD_freeCCtx(context);
     if (ZSTD_isError(n)) throw std::runtime_error(ZSTD_getErrorName(n));
     out.resize(n);
     return out;
 }
+
+std::string checksummedFrame(const std::string& content) { return levelThreeFrame(content, true, true); }
 
 // A single raw block of `data` in a frame whose header claims `claimed` bytes of content.
 std::string frameClaiming(std::uint64_t claimed, const std::string& data) {

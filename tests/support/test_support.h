@@ -55,7 +55,9 @@ std::string recordBytes(unsigned char type, const std::string& path, std::uint64
 // A whole Zstandard frame of `content`, compressed at level 3, without a checksum: a chunk
 // as archives written before checksums hold it.
 std::string compressFrame(const std::string& content);
-// The same frame with the content checksum, as pack writes chunks now.
+// A level-3 frame with or without the content checksum and the content size in its header.
+std::string levelThreeFrame(const std::string& content, bool checksum, bool contentSize);
+// The frame with the content checksum, as pack writes chunks now.
 std::string checksummedFrame(const std::string& content);
 // One raw block of `data` in a frame whose header claims `claimed` bytes of content.
 std::string frameClaiming(std::uint64_t claimed, const std::string& data);
