@@ -91,6 +91,7 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     }
     const std::size_t frameSize = static_cast<std::size_t>(info.st_size);
     ChunkMemory frame(frameSize);
+    populateForWriting(frame.data(), frameSize);
     if (!readAll(file.get(), frame.data(), frameSize)) {
         std::cerr << "Could not read chunk: " << chunkPath << '\n';
         return false;
@@ -107,6 +108,7 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     }
     // Not zero-filled: the decompressor writes every byte of a chunk that passes.
     content = ChunkMemory(static_cast<std::size_t>(rawSize));
+    populateForWriting(content.data(), content.size());
     const std::size_t produced = ZSTD_decompress(content.data(), rawSize, frame.data(), frameSize);
     if (ZSTD_isError(produced)) {
         std::cerr << "Decompression failed for " << chunkPath.filename() << ": "
