@@ -1,19 +1,18 @@
 #!/usr/bin/env python3
-"""Times hlg pack, verify and extract against tar piped through zstd -3 on the same tree.
+"""Times hlg against tar piped through zstd -3 as a user runs them: pack, verify, extract.
 
-Run by hand:  python3 bench/bench.py [--runs N] [--workdir DIR] [--hlg PATH]
-CI runs       python3 bench/bench.py --tiny   (a small tree, one run, so the script cannot rot)
+Run by hand:  python3 bench/bench.py [--rounds N] [--workdir DIR] [--hlg PATH]
+CI runs       python3 bench/bench.py --tiny   (a small tree, one round, so the script cannot rot)
 
 Without --hlg it uses build/hlg, configuring build/ as a Release build when it does not
 exist yet and bringing the hlg target up to date. It prints a Markdown report; copy the
-latest figures into bench/README.md.
+figures into bench/README.md.
 """
 
 import argparse
 import filecmp
 import math
 import os
-import random
 import shutil
 import stat
 import statistics
@@ -24,15 +23,20 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
+MIB = 1024 * 1024
 
 # Targets: the hlg figure divided by the tar + zstd figure must stay at or under these.
 TARGETS = {
-    "pack wall": 1.15,
+    "pack wall": 1.20,
     "pack cpu": 0.90,
-    "verify wall": 1.20,
+    "verify wall": 1.10,
     "extract wall": 1.00,
     "archive size": 1.01,
 }
+STEPS = ("pack", "verify", "extract")
+
+# Where the real binaries for the tree come from.
+BINARY_FOLDERS = ["/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib", "/usr/bin"]
 
 
 def build_default():
@@ -56,7 +60,8 @@ GNU_TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
 
 
 def timed(command, cwd):
-    """Runs a shell command; returns (wall s, cpu s, peak RSS KiB) of it and its children."""
+    """Runs a shell command; returns (wall, user, sys seconds, peak RSS KiB) of it and its
+    children."""
     with tempfile.TemporaryFile() as err, tempfile.NamedTemporaryFile("r") as peak:
         argv = ["bash", "-c", "set -o pipefail; " + command]
         if GNU_TIME:
@@ -64,7 +69,7 @@ def timed(command, cwd):
         start = time.monotonic()
         proc = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=err)
-        # wait4 reports the shell together with the children it waited for.
+        # wait4 reports the process together with the children it waited for.
         _, status, usage = os.wait4(proc.pid, 0)
         wall = time.monotonic() - start
         proc.returncode = os.waitstatus_to_exitcode(status)
@@ -73,62 +78,84 @@ def timed(command, cwd):
             sys.exit(f"command failed ({proc.returncode}): {command}\n"
                      f"{err.read().decode(errors='replace')}")
         peak_kib = int(peak.read().split()[-1]) if GNU_TIME else usage.ru_maxrss
-    return wall, usage.ru_utime + usage.ru_stime, peak_kib
+    return {"wall": wall, "user": usage.ru_utime, "sys": usage.ru_stime,
+            "cpu": usage.ru_utime + usage.ru_stime, "peak": peak_kib}
 
 
 def sync():
     subprocess.run(["sync"], check=True)
 
 
-def copy_tree(src, dst):
-    if os.path.isdir(src):
-        shutil.copytree(src, dst, symlinks=True, ignore_dangling_symlinks=True, dirs_exist_ok=True)
+def real_binaries():
+    """Regular ELF files from the system's library and program folders, largest first
+    within a stable order, each path once."""
+    seen, found = set(), []
+    for folder in BINARY_FOLDERS:
+        if not os.path.isdir(folder):
+            continue
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            if os.path.islink(path) or not os.path.isfile(path) or path in seen:
+                continue
+            try:
+                with open(path, "rb") as f:
+                    if f.read(4) != b"\x7fELF":
+                        continue
+            except OSError:
+                continue
+            seen.add(path)
+            found.append(path)
+    if not found:
+        sys.exit("no ELF binaries found in " + ", ".join(BINARY_FOLDERS))
+    return found
 
 
-def make_compressible_file(path, size):
-    """Text-like data that zstd -3 shrinks to roughly a third: random words from a vocabulary."""
-    rng = random.Random(1234)
-    letters = "abcdefghijklmnopqrstuvwxyz"
-    vocabulary = ["".join(rng.choices(letters, k=rng.randint(2, 9))) for _ in range(5000)]
+def copy_binaries(binaries, folder, budget):
+    """Copies real binaries of at most 16 MiB each into `folder` until `budget` bytes."""
+    os.makedirs(folder)
+    total = 0
+    for path in binaries:
+        size = os.path.getsize(path)
+        if size > 16 * MIB or total + size > budget:
+            continue
+        shutil.copy(path, os.path.join(folder, os.path.basename(path)))
+        total += size
+
+
+def write_concatenated(binaries, path, size):
+    """Exactly `size` bytes of real binaries back to back, starting over when they run out."""
     with open(path, "wb") as out:
         written = 0
         while written < size:
-            words = rng.choices(vocabulary, k=12 * 4096)
-            lines = [" ".join(words[i:i + 12]) for i in range(0, len(words), 12)]
-            data = ("\n".join(lines) + "\n").encode()[: size - written]
-            out.write(data)
-            written += len(data)
+            for source in binaries:
+                with open(source, "rb") as f:
+                    data = f.read(size - written)
+                out.write(data)
+                written += len(data)
+                if written == size:
+                    return
+
+
+def copy_tree(src, dst):
+    if os.path.isdir(src):
+        shutil.copytree(src, dst, symlinks=True, ignore_dangling_symlinks=True)
 
 
 def make_tree(tree, tiny):
+    """Real data only: headers and documentation (many small text files, some links),
+    shared libraries and programs, and one large file of binary bytes."""
     os.makedirs(tree)
+    binaries = real_binaries()
     if tiny:
         copy_tree("/usr/include/linux", os.path.join(tree, "include"))
-        make_compressible_file(os.path.join(tree, "big.txt"), 3 * 1024 * 1024)
+        copy_binaries(binaries, os.path.join(tree, "lib"), 4 * MIB)
+        write_concatenated(binaries, os.path.join(tree, "large.bin"), 8 * MIB)
         return
     copy_tree("/usr/include", os.path.join(tree, "include"))
     copy_tree("/usr/share/doc", os.path.join(tree, "doc"))
-    os.makedirs(os.path.join(tree, "bin"))
-    for binary in ["/usr/bin/cmake", "/usr/bin/gdb", "/usr/bin/perl", "/usr/bin/git"]:
-        if os.path.exists(binary):
-            shutil.copy(os.path.realpath(binary), os.path.join(tree, "bin", os.path.basename(binary)))
-    make_compressible_file(os.path.join(tree, "large.txt"), 300 * 1024 * 1024)
-
-
-def make_many_files(tree, count, depth):
-    """`count` tiny files, 100 to a folder, the folders `depth` levels deep."""
-    os.makedirs(tree)
-    per_folder = 100
-    for i in range(count):
-        folder_number = i // per_folder
-        parts = [f"d{(folder_number >> (4 * level)) & 15:x}{level}" for level in range(depth)]
-        parts[-1] = f"d{folder_number}"
-        folder = os.path.join(tree, *parts)
-        if i % per_folder == 0:
-            os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, f"f{i}"), "wb") as f:
-            if i % 2:
-                f.write(b"x" * (i % 64))
+    copy_binaries(binaries, os.path.join(tree, "lib"), 64 * MIB)
+    # Over one chunk (256 MiB), so that one file spans a chunk of its own.
+    write_concatenated(binaries, os.path.join(tree, "large.bin"), 300 * MIB)
 
 
 def kept_entries(tree):
@@ -171,160 +198,158 @@ def folder_bytes(folder):
                if os.path.isfile(os.path.join(folder, n)))
 
 
-def median(values):
-    return statistics.median(values)
-
-
-def alternate(run, first, second, results):
-    """One A/B pair; which of the two goes first changes with every run, so that neither
-    always meets the cache or the disk in the state the other left."""
-    order = [first, second] if run % 2 == 0 else [second, first]
-    for name, prepare, command in order:
-        prepare()
-        sync()
-        results[name].append(command())
-
-
-def compare(work, tree, runs, hlg_binary):
-    times = {"hlg pack": [], "ref pack": [], "hlg verify": [], "ref verify": [],
-             "hlg extract": [], "ref extract": []}
-    archive = os.path.join(work, "x.hlg")
-    tarzst = os.path.join(work, "x.tar.zst")
-    tree_name = os.path.basename(tree)
-    nothing = lambda: None
-
-    def fresh_archive():
-        shutil.rmtree(archive, ignore_errors=True)
-
-    def fresh_tarzst():
-        if os.path.exists(tarzst):
-            os.remove(tarzst)
-
-    for run in range(runs):
-        alternate(run,
-                  ("hlg pack", fresh_archive,
-                   lambda: timed(f"'{hlg_binary}' pack '{tree}' '{archive}'", work)),
-                  ("ref pack", fresh_tarzst,
-                   lambda: timed(f"tar -cf - -C '{work}' '{tree_name}' | zstd -3 -T1 -q -o '{tarzst}'",
-                                 work)),
-                  times)
-    sizes = (folder_bytes(archive), os.path.getsize(tarzst))
-
-    for run in range(runs):
-        alternate(run,
-                  ("hlg verify", nothing, lambda: timed(f"'{hlg_binary}' verify '{archive}'", work)),
-                  ("ref verify", nothing, lambda: timed(f"zstd -t -q '{tarzst}'", work)),
-                  times)
-    # With the marker present extract asks nothing, so only the extraction is timed.
+def hlg_sequence(hlg, tree, round_dir, sizes):
+    archive = os.path.join(round_dir, "x.hlg")
+    times = {"pack": timed(f"'{hlg}' pack '{tree}' '{archive}'", round_dir)}
+    sizes["hlg"] = folder_bytes(archive)
+    times["verify"] = timed(f"'{hlg}' verify '{archive}'", round_dir)
+    # With the marker that verify wrote, extract asks nothing.
     if not os.path.exists(os.path.join(archive, ".verified")):
         sys.exit("verify left no marker")
-
-    # Every run restores into folders of its own, removed only at the end: on some file
-    # systems (ext4 without a journal) creating files soon after thousands were deleted
-    # is many times slower, and whichever side ran after a removal would pay for it.
-    outputs = os.path.join(work, "outputs")
-    os.makedirs(outputs)
-    for run in range(runs):
-        fresh = os.path.join(outputs, f"fresh-{run}.hlg")
-        out_hlg = os.path.join(outputs, f"hlg-{run}")
-        out_tar = os.path.join(outputs, f"tar-{run}")
-        alternate(run,
-                  ("hlg extract", lambda: shutil.copytree(archive, fresh),
-                   lambda: timed(f"'{hlg_binary}' extract '{fresh}' '{out_hlg}' && sync", work)),
-                  ("ref extract", lambda: os.makedirs(out_tar),
-                   lambda: timed(f"zstd -dc '{tarzst}' | tar -xf - -C '{out_tar}' && sync", work)),
-                  times)
-        if os.path.exists(fresh):
-            sys.exit("extract left the archive folder behind")
-        check_restored(tree, out_hlg)
-    return times, sizes
+    times["extract"] = timed(f"'{hlg}' extract '{archive}' hlg-out && sync", round_dir)
+    if os.path.exists(archive):
+        sys.exit("extract left the archive folder behind")
+    return times
 
 
-def step_figures(runs):
-    return (median([r[0] for r in runs]), median([r[1] for r in runs]),
-            max(r[2] for r in runs) // 1024)
+def peer_sequence(tree, round_dir, sizes):
+    work, name = os.path.split(tree)
+    times = {"pack": timed(f"tar -cf - -C '{work}' '{name}' | zstd -3 -T1 -q -o x.tar.zst",
+                           round_dir)}
+    sizes["peer"] = os.path.getsize(os.path.join(round_dir, "x.tar.zst"))
+    times["verify"] = timed("zstd -t -q x.tar.zst", round_dir)
+    os.makedirs(os.path.join(round_dir, "tar-out"))
+    times["extract"] = timed("zstd -dc -q x.tar.zst | tar -xf - -C tar-out && sync", round_dir)
+    return times
 
 
-def verdict(name, ratio):
-    target = TARGETS[name]
-    return f"| {name} | {ratio:.3f} | {target:.2f} | {'met' if ratio <= target else 'missed'} |"
+def compare(work, tree, rounds, hlg):
+    """Each round runs both sequences, hlg first in even rounds and the peers first in odd
+    ones, so that neither always meets the caches and the disk as the other left them."""
+    results = {"hlg": [], "peer": []}
+    sizes = {}
+    for r in range(rounds):
+        # Every round keeps its outputs until the end: on some file systems (ext4 without
+        # a journal) creating files soon after thousands were deleted is many times slower,
+        # and whichever side ran after a removal would pay for it.
+        round_dir = os.path.join(work, f"round-{r}")
+        os.makedirs(round_dir)
+        sides = [("hlg", lambda: hlg_sequence(hlg, tree, round_dir, sizes)),
+                 ("peer", lambda: peer_sequence(tree, round_dir, sizes))]
+        for side, sequence in (sides if r % 2 == 0 else sides[::-1]):
+            # Neither side pays for writing back what the other left.
+            sync()
+            results[side].append(sequence())
+        check_restored(tree, os.path.join(round_dir, "hlg-out"))
+        print(f"round {r + 1}/{rounds}: " + ", ".join(
+            f"{step} {results['hlg'][-1][step]['wall']:.2f}/{results['peer'][-1][step]['wall']:.2f}"
+            for step in STEPS) + " s (hlg/peer wall)", file=sys.stderr)
+    return results, sizes
 
 
-def many_files(work, hlg_binary, runs):
+def median_of(runs, step, key):
+    return statistics.median(run[step][key] for run in runs)
+
+
+def report(results, sizes):
+    hlg, peer = results["hlg"], results["peer"]
+    print("| step | side | wall s | user s | sys s | cpu s | peak MiB |")
+    print("|---|---|---|---|---|---|---|")
+    for step in STEPS:
+        for label, runs in (("hlg", hlg), ("tar+zstd", peer)):
+            print(f"| {step} | {label} | " + " | ".join(
+                f"{median_of(runs, step, key):.2f}" for key in ("wall", "user", "sys", "cpu"))
+                + f" | {max(run[step]['peak'] for run in runs) // 1024} |")
+    print(f"\nArchive {sizes['hlg']} bytes, .tar.zst {sizes['peer']} bytes.\n")
+
+    # The ratio of the medians is the verdict; the ratios within each round show how far
+    # the machine's noise moves it.
+    ratios = {"archive size": (sizes["hlg"] / sizes["peer"], [])}
+    for name in TARGETS:
+        if name == "archive size":
+            continue
+        step, key = name.split()
+        per_round = sorted(h[step][key] / p[step][key] for h, p in zip(hlg, peer))
+        ratios[name] = (median_of(hlg, step, key) / median_of(peer, step, key), per_round)
+    print("| target | ratio of medians | per round | at most | |")
+    print("|---|---|---|---|---|")
+    for name, target in TARGETS.items():
+        ratio, per_round = ratios[name]
+        spread = f"{per_round[0]:.2f} to {per_round[-1]:.2f}" if per_round else ""
+        print(f"| {name} | {ratio:.3f} | {spread} | {target:.2f} "
+              f"| {'met' if ratio <= target else 'missed'} |")
+
+
+def make_many_files(tree, count, depth):
+    """`count` tiny files, 100 to a folder, the folders `depth` levels deep."""
+    os.makedirs(tree)
+    per_folder = 100
+    for i in range(count):
+        folder_number = i // per_folder
+        parts = [f"d{(folder_number >> (4 * level)) & 15:x}{level}" for level in range(depth)]
+        parts[-1] = f"d{folder_number}"
+        folder = os.path.join(tree, *parts)
+        if i % per_folder == 0:
+            os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, f"f{i}"), "wb") as f:
+            if i % 2:
+                f.write(b"x" * (i % 64))
+
+
+def many_files(work, hlg, rounds):
     """Pack of many tiny files: the cost per entry, and how it grows when the count doubles."""
     print("\nMany tiny files (pack only; medians):\n")
     print("| files | depth | hlg wall s | hlg per entry us | tar+zstd wall s | hlg growth per doubling "
           "| n log n growth |")
     print("|---|---|---|---|---|---|---|")
-    archive = os.path.join(work, "many.hlg")
     for depth in (1, 8):
         previous = None
         for count in (50000, 100000):
             many = os.path.join(work, f"many-{depth}-{count}")
             make_many_files(many, count, depth)
-            hlg_walls, ref_walls = [], []
-            for _ in range(runs):
-                shutil.rmtree(archive, ignore_errors=True)
+            # Each pack writes an archive of its own, kept until the end as in compare.
+            out = many + "-out"
+            os.makedirs(out)
+            hlg_walls, peer_walls = [], []
+            for r in range(rounds):
                 sync()
-                hlg_walls.append(timed(f"'{hlg_binary}' pack '{many}' '{archive}'", work)[0])
+                hlg_walls.append(timed(f"'{hlg}' pack '{many}' many-{r}.hlg", out)["wall"])
                 sync()
-                ref_walls.append(timed(f"tar -cf - -C '{work}' '{os.path.basename(many)}' "
-                                       "| zstd -3 -T1 -q -f -o many.tar.zst", work)[0])
-            wall = median(hlg_walls)
+                peer_walls.append(timed(f"tar -cf - -C '{work}' '{os.path.basename(many)}' "
+                                        f"| zstd -3 -T1 -q -o many-{r}.tar.zst", out)["wall"])
+            wall = statistics.median(hlg_walls)
             growth = nlogn = ""
             if previous is not None:
                 growth = f"{wall / previous[1]:.2f}"
                 nlogn = f"{count * math.log(count) / (previous[0] * math.log(previous[0])):.2f}"
             print(f"| {count} | {depth} | {wall:.2f} | {wall / count * 1e6:.1f} "
-                  f"| {median(ref_walls):.2f} | {growth} | {nlogn} |")
+                  f"| {statistics.median(peer_walls):.2f} | {growth} | {nlogn} |")
             previous = (count, wall)
-            # The trees stay until the end, as the restored ones do (see compare).
-            shutil.rmtree(archive, ignore_errors=True)
-    if os.path.exists(os.path.join(work, "many.tar.zst")):
-        os.remove(os.path.join(work, "many.tar.zst"))
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--tiny", action="store_true", help="small tree, one run (for CI)")
-    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--tiny", action="store_true", help="small tree, one round (for CI)")
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--workdir", default=None, help="where the temporary folder is made")
     parser.add_argument("--hlg", default=None, help="hlg binary to measure instead of build/hlg")
     parser.add_argument("--skip-many", action="store_true", help="skip the many-small-files runs")
     args = parser.parse_args()
-    runs = 1 if args.tiny else args.runs
-    hlg_binary = os.path.abspath(args.hlg) if args.hlg else build_default()
+    rounds = 1 if args.tiny else args.rounds
+    hlg = os.path.abspath(args.hlg) if args.hlg else build_default()
 
     work = tempfile.mkdtemp(prefix="hlg-bench-", dir=args.workdir)
     try:
         tree = os.path.join(work, "tree")
         make_tree(tree, args.tiny)
-        times, (archive_size, tarzst_size) = compare(work, tree, runs, hlg_binary)
-
-        print(f"Machine: {os.cpu_count()} cores; {time.strftime('%Y-%m-%d')}; hlg {hlg_binary}; "
+        sync()
+        results, sizes = compare(work, tree, rounds, hlg)
+        print(f"Machine: {os.cpu_count()} cores; {time.strftime('%Y-%m-%d')}; hlg {hlg}; "
               f"tree {tree_bytes(tree)} bytes in {len(kept_entries(tree))} folders and files; "
-              f"work folder {work}; medians of {runs} run(s), A/B alternating.\n")
-        print("| step | hlg wall s | hlg cpu s | hlg peak MiB | tar+zstd wall s | tar+zstd cpu s "
-              "| tar+zstd peak MiB | wall ratio | cpu ratio |")
-        print("|---|---|---|---|---|---|---|---|---|")
-        ratios = {}
-        for step in ("pack", "verify", "extract"):
-            hw, hc, hm = step_figures(times["hlg " + step])
-            rw, rc, rm = step_figures(times["ref " + step])
-            print(f"| {step} | {hw:.2f} | {hc:.2f} | {hm} | {rw:.2f} | {rc:.2f} | {rm} "
-                  f"| {hw / rw:.2f} | {hc / rc:.2f} |")
-            ratios[f"{step} wall"] = hw / rw
-            if step == "pack":
-                ratios["pack cpu"] = hc / rc
-        ratios["archive size"] = archive_size / tarzst_size
-        print(f"\nArchive {archive_size} bytes, .tar.zst {tarzst_size} bytes.\n")
-        print("| target | ratio | at most | |")
-        print("|---|---|---|---|")
-        for name in TARGETS:
-            print(verdict(name, ratios[name]))
-
+              f"work folder {work}; medians of {rounds} round(s).\n")
+        report(results, sizes)
         if not args.tiny and not args.skip_many:
-            many_files(work, hlg_binary, min(runs, 3))
+            many_files(work, hlg, min(rounds, 3))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -62,7 +62,6 @@ void reserveForRecord(std::vector<unsigned char>& buffer, std::uint64_t pathLeng
     const std::uint64_t needed = buffer.size() + kRecordHeaderSize + pathLength + fileSize + 1;
     if (needed <= buffer.capacity()) return;
     buffer.reserve(static_cast<std::size_t>(needed));
-    adviseHugePages(buffer.data(), buffer.capacity());
 }
 
 // One file record: the flush its size calls for, the header, then exactly the bytes the
@@ -178,6 +177,8 @@ bool appendFileData(int fd, std::uint64_t size, const fs::path& path,
         const std::size_t room = last ? want + 1 : want;
         // Read straight into the buffer's tail: no scratch block, no second copy.
         const std::size_t at = buffer.size();
+        // The block's pages in one request rather than one fault for each.
+        if (at + room <= buffer.capacity()) populateForWriting(buffer.data() + at, room);
         buffer.resize(at + room);
         std::size_t got = 0;
         exact = readAtLeast(fd, buffer.data() + at, want, room, got) && got == want;
@@ -218,7 +219,6 @@ bool packFolder(const fs::path& source, fs::path& archive) {
     {
         std::vector<unsigned char> buffer;
         buffer.reserve(kChunkBufferReservation);
-        adviseHugePages(buffer.data(), buffer.capacity());
         std::uint64_t recordsInBuffer = 0;
         ChunkWriter writer{buffer, nextChunkNumber, archive, manifest, recordsInBuffer};
         if (!packRecords(source, scan, writer)) return false;

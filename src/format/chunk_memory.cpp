@@ -8,24 +8,10 @@
 #include <new>
 #include <utility>
 
-namespace {
-
-// The size of a transparent huge page on x86-64 and arm64 with 4 KiB pages.
-constexpr std::size_t kHugePageSize = 2097152;
-
-}  // namespace
-
 ChunkMemory::ChunkMemory(std::size_t size) : size_(size) {
     if (size == 0) return;
-    void* memory = nullptr;
-    if (size < kHugePageSize) {
-        memory = std::malloc(size);
-    } else if (::posix_memalign(&memory, kHugePageSize, size) != 0) {
-        memory = nullptr;
-    }
-    if (memory == nullptr) throw std::bad_alloc();
-    bytes_ = static_cast<unsigned char*>(memory);
-    if (size >= kHugePageSize) adviseHugePages(bytes_, size);
+    bytes_ = static_cast<unsigned char*>(std::malloc(size));
+    if (bytes_ == nullptr) throw std::bad_alloc();
 }
 
 ChunkMemory::~ChunkMemory() { std::free(bytes_); }
@@ -42,12 +28,17 @@ ChunkMemory& ChunkMemory::operator=(ChunkMemory&& other) noexcept {
     return *this;
 }
 
-void adviseHugePages(void* memory, std::size_t size) noexcept {
+void populateForWriting(void* memory, std::size_t size) noexcept {
+#ifdef MADV_POPULATE_WRITE
+    // Only the whole pages inside the range: the pages at its ends may hold other data.
     const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     const auto start = reinterpret_cast<std::uintptr_t>(memory);
     const std::uintptr_t first = (start + pageSize - 1) / pageSize * pageSize;
     const std::uintptr_t last = (start + size) / pageSize * pageSize;
-    if (last > first && last - first >= kHugePageSize) {
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
+    // Kernels before 5.14 refuse the request; the pages then come one fault at a time.
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+    (void)memory;
+    (void)size;
+#endif
 }

@@ -1,8 +1,7 @@
 #pragma once
 // Memory for whole chunks: a chunk's content, its compressed frame, a compression
 // destination. Hundreds of MiB are taken per chunk and every byte is written before it
-// is read, so the memory is never zero-filled here, and huge pages are asked for so that
-// a 256 MiB block costs about a hundred page faults instead of sixty thousand.
+// is read, so the memory is never zero-filled here.
 
 #include <cstddef>
 
@@ -29,6 +28,7 @@ private:
     std::size_t size_ = 0;
 };
 
-// Asks for huge pages behind memory allocated elsewhere (pack's chunk buffer), for the
-// whole pages inside it. Only advice: nothing changes when the system declines.
-void adviseHugePages(void* memory, std::size_t size) noexcept;
+// Asks the system for every page of `size` bytes at `memory` in one request, for memory
+// that is about to be written whole: one call instead of a page fault for each 4 KiB.
+// Only a request: pages that are not given now are faulted in as they are written.
+void populateForWriting(void* memory, std::size_t size) noexcept;

@@ -18,6 +18,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Content bytes per frame byte that are populated before decompression; the rest of a
+// chunk that compresses better is faulted in as it is written.
+constexpr std::size_t kPopulatedPerFrameByte = 32;
+
 bool readAll(int fd, unsigned char* into, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
@@ -91,6 +95,7 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     }
     const std::size_t frameSize = static_cast<std::size_t>(info.st_size);
     ChunkMemory frame(frameSize);
+    populateForWriting(frame.data(), frameSize);
     if (!readAll(file.get(), frame.data(), frameSize)) {
         std::cerr << "Could not read chunk: " << chunkPath << '\n';
         return false;
@@ -107,6 +112,13 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     }
     // Not zero-filled: the decompressor writes every byte of a chunk that passes.
     content = ChunkMemory(static_cast<std::size_t>(rawSize));
+    // The stated size is only a claim until the decompressor has produced it: pages are
+    // asked for in advance only for what a frame of this size plausibly yields, so that a
+    // small hostile frame cannot make the system provide memory that is never filled.
+    const std::size_t plausible = frameSize > content.size() / kPopulatedPerFrameByte
+                                      ? content.size()
+                                      : frameSize * kPopulatedPerFrameByte;
+    populateForWriting(content.data(), plausible);
     const std::size_t produced = ZSTD_decompress(content.data(), rawSize, frame.data(), frameSize);
     if (ZSTD_isError(produced)) {
         std::cerr << "Decompression failed for " << chunkPath.filename() << ": "

@@ -13,7 +13,7 @@
 namespace {
 
 TEST(ChunkMemory, EverySizeIsWholeAndWritable) {
-    // Below, at and above the huge page size, where the allocation changes its way.
+    // Sizes around a page and around 2 MiB, where allocators change their way.
     for (const std::size_t size : {std::size_t{1}, std::size_t{4096}, std::size_t{2097151},
                                    std::size_t{2097152}, std::size_t{5 * 1048576 + 3}}) {
         SCOPED_TRACE(size);
@@ -61,13 +61,13 @@ TEST(ChunkMemory, RefusalIsTheStandardAllocationFailure) {
 #endif
 }
 
-TEST(ChunkMemory, HugePageAdviceLeavesContentAlone) {
-    // Pack's chunk buffer is a vector; the advice only concerns the whole pages inside it,
-    // whatever its size and alignment.
+TEST(ChunkMemory, PopulatingLeavesContentAlone) {
+    // Only the whole pages inside the range are asked for, whatever its size and alignment;
+    // bytes already written there stay as they are.
     for (const std::size_t size : {std::size_t{0}, std::size_t{10}, std::size_t{6 * 1048576 + 1}}) {
         std::vector<unsigned char> buffer(size, 0x5a);
-        adviseHugePages(buffer.data(), buffer.size());
-        adviseHugePages(buffer.data() + (size > 0 ? 1 : 0), size > 0 ? size - 1 : 0);
+        populateForWriting(buffer.data(), buffer.size());
+        populateForWriting(buffer.data() + (size > 0 ? 1 : 0), size > 0 ? size - 1 : 0);
         EXPECT_EQ(buffer, std::vector<unsigned char>(size, 0x5a));
     }
 }

@@ -149,6 +149,25 @@ std::string hlgBinary() { return HLG_BINARY_PATH; }
 
 namespace {
 
+// The build folder may lie where an ordinary user cannot enter (a checkout under /root),
+// so runs as uid 65534 use a copy in a world-searchable temporary folder, made once per
+// test process and removed with the folder at its exit.
+struct ReachableBinary {
+    TempDir folder;
+    fs::path path = folder / "hlg";
+    ReachableBinary() {
+        fs::copy_file(hlgBinary(), path);
+        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    }
+};
+
+std::string binaryFor(const RunOptions& options) {
+    if (!options.asNobody) return hlgBinary();
+    static const ReachableBinary copy;
+    return copy.path.native();
+}
+
 std::vector<std::string> programArguments(const std::vector<std::string>& args) {
     std::vector<std::string> all{"hlg"};
     all.insert(all.end(), args.begin(), args.end());
@@ -169,7 +188,7 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
     int outPipe[2], errPipe[2], inPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0 || pipe(inPipe) != 0)
         throw std::runtime_error("pipe failed");
-    const std::string binary = hlgBinary();
+    const std::string binary = binaryFor(options);
     std::vector<std::string> argStore = programArguments(args);
     std::vector<char*> argv = argumentVector(argStore);
 

@@ -83,7 +83,7 @@ std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& roo
 struct RunOptions {
     std::optional<std::string> stdinText;     // nothing: standard input is /dev/null
     std::filesystem::path workingDirectory;   // empty: the test's own
-    bool asNobody = false;                    // run as uid/gid 65534
+    bool asNobody = false;                    // run as uid/gid 65534, from a copy that user can reach
     std::uint64_t fileSizeLimit = 0;          // RLIMIT_FSIZE in bytes, 0 for none; SIGXFSZ ignored
     unsigned timeoutSeconds = 0;              // 0 for none; else SIGALRM ends a hung run (status 142)
     std::uint64_t addressSpaceLimit = 0;      // RLIMIT_AS in bytes, 0 for none
