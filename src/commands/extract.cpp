@@ -13,6 +13,7 @@
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
 #include "format/chunk_reader.h"
+#include "format/escaped_text.h"
 #include "format/file_descriptor.h"
 #include "format/manifest.h"
 #include "format/record.h"
@@ -55,20 +56,20 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
     // Created, or truncated when a file of that name exists.
     FileDescriptor file(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!file.isOpen()) {
-        std::cerr << "Could not create file: " << target << '\n';
+        std::cerr << "Could not create file: " << escapedQuoted(target) << '\n';
         return false;
     }
     const unsigned char* held = nullptr;
     std::uint64_t heldLength = 0;
     if (length > 0) {
-        const std::string label = "Extracting: " + pathText;
+        const std::string label = escapedLabel("Extracting: ", pathText);
         for (std::uint64_t written = 0; written < length;) {
             const std::uint64_t piece = std::min(length - written, kWritePieceSize);
             if (piece < kHeldPieceSize) {
                 held = data + written;
                 heldLength = piece;
             } else if (!writeAll(file, data + written, piece)) {
-                std::cerr << "Failed while writing: " << target << '\n';
+                std::cerr << "Failed while writing: " << escapedQuoted(target) << '\n';
                 return false;
             }
             written += piece;
@@ -78,7 +79,7 @@ bool restoreFile(const fs::path& target, const unsigned char* data, std::uint64_
     }
     // A file that fails now is incomplete.
     if (!writeAll(file, held, heldLength) || !file.close()) {
-        std::cerr << "Failed while writing: " << target << '\n';
+        std::cerr << "Failed while writing: " << escapedQuoted(target) << '\n';
         return false;
     }
     return true;
@@ -153,10 +154,11 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
     for (const ChunkEntry& chunk : manifest.chunks) {
         const fs::path chunkPath = archive / chunk.fileName;
         if (!pathExists(chunkPath)) {
-            std::cerr << "Missing chunk: " << chunk.fileName << '\n';
+            std::cerr << "Missing chunk: " << escaped(chunk.fileName) << '\n';
             return false;
         }
-        display.update(counters.bytesExtracted, totalBytes, "Decompressing: " + chunk.fileName);
+        display.update(counters.bytesExtracted, totalBytes,
+                       escapedLabel("Decompressing: ", chunk.fileName));
         {
             // Released before the chunk file goes, and before the next chunk is read.
             ChunkMemory content;
@@ -167,11 +169,12 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest,
         }
         // The chunk may be the only copy of what it restored: make that durable first.
         if (::syncfs(destinationFolder.get()) != 0) {
-            std::cerr << "Failed while writing: " << destination << '\n';
+            std::cerr << "Failed while writing: " << escapedQuoted(destination) << '\n';
             return false;
         }
         fs::remove(chunkPath);
-        display.update(counters.bytesExtracted, totalBytes, "Consumed: " + chunk.fileName);
+        display.update(counters.bytesExtracted, totalBytes,
+                       escapedLabel("Consumed: ", chunk.fileName));
         ++counters.chunksConsumed;
     }
     display.update(totalBytes, totalBytes, "Extraction complete");
@@ -201,12 +204,12 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
         const std::string pathText(reinterpret_cast<const char*>(content + pathStart),
                                    header.pathLength);
         if (!isSafeArchivePathText(pathText)) {
-            std::cerr << "Unsafe path in archive: " << pathText << '\n';
+            std::cerr << "Unsafe path in archive: " << escaped(pathText) << '\n';
             return false;
         }
         const fs::path recordPath(pathText);
         if (!archiveBelowDestination.empty() && leadsInto(recordPath, archiveBelowDestination)) {
-            std::cerr << "Record path leads into the archive: " << pathText << '\n';
+            std::cerr << "Record path leads into the archive: " << escaped(pathText) << '\n';
             return false;
         }
         fs::path target = destination;
@@ -217,7 +220,7 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size,
             // A directory carries no data, whatever its data length says.
             fs::create_directories(target);
             knownFolder = target.native();
-            progress("Creating: " + pathText);
+            progress(escapedLabel("Creating: ", pathText));
             offset = pathEnd;
             continue;
         }
@@ -248,7 +251,7 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     if (!checkChunkNames(manifest)) return false;
     // Restored files there could overwrite chunk files not yet read.
     if (!pathWithin(destination, archive).empty()) {
-        std::cerr << "Destination lies inside the archive: " << destination << '\n';
+        std::cerr << "Destination lies inside the archive: " << escapedQuoted(destination) << '\n';
         return false;
     }
 
@@ -261,7 +264,7 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
         ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!destinationFolder.isOpen()) {
         // Without it nothing restored could be made durable before its chunk is deleted.
-        std::cerr << "Failed while writing: " << destination << '\n';
+        std::cerr << "Failed while writing: " << escapedQuoted(destination) << '\n';
         return false;
     }
 

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "format/chunk_memory.h"
+#include "format/escaped_text.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ bool flushChunk(ChunkWriter& writer) {
     {
         std::ofstream out(chunkPath, std::ios::out | std::ios::binary);
         if (!out) {
-            std::cerr << "Could not create chunk: " << chunkPath << '\n';
+            std::cerr << "Could not create chunk: " << escapedQuoted(chunkPath) << '\n';
             return false;
         }
         out.write(reinterpret_cast<const char*>(compressed.data()),

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "format/archive_folder.h"
+#include "format/escaped_text.h"
 
 namespace fs = std::filesystem;
 
@@ -31,7 +32,7 @@ std::uint64_t toNumber(const std::string& field) { return std::stoull(field, nul
 bool readManifest(fs::path archive, Manifest& manifest) {
     applyArchiveExtensionRule(archive);
     if (!isExistingDirectory(archive)) {
-        std::cerr << "Archive does not exist: " << archive << '\n';
+        std::cerr << "Archive does not exist: " << escapedQuoted(archive) << '\n';
         return false;
     }
     const fs::path manifestPath = archive / kManifestFileName;
@@ -71,7 +72,7 @@ bool readManifest(fs::path archive, Manifest& manifest) {
                 manifest.chunks.push_back(std::move(entry));
             }
         } catch (const std::exception&) {
-            std::cerr << "Invalid manifest entry: " << line << '\n';
+            std::cerr << "Invalid manifest entry: " << escaped(line) << '\n';
             return false;
         }
     }
@@ -92,7 +93,7 @@ void writeManifestHeader(std::ostream& out, std::uint64_t totalBytes, std::uint6
 bool checkChunkNames(const Manifest& manifest) {
     for (const ChunkEntry& chunk : manifest.chunks) {
         if (!isBareChunkName(chunk.fileName)) {
-            std::cerr << "Unsafe chunk name in manifest: " << chunk.fileName << '\n';
+            std::cerr << "Unsafe chunk name in manifest: " << escaped(chunk.fileName) << '\n';
             return false;
         }
     }

@@ -60,6 +60,8 @@ TEST(ExtractWalk, DamagedRecordsStopTheWalkWithTheirMessage) {
         {"only parent", recordBytes(1, "..", 0), "Unsafe path in archive: ..\n", 0},
         {"absolute", recordBytes(0, "/x", 1, "x"), "Unsafe path in archive: /x\n", 0},
         {"unsafe before type", recordBytes(7, "../x", 0), "Unsafe path in archive: ../x\n", 0},
+        {"control bytes shown escaped", recordBytes(0, "/\x1b]2;x\x07", 0),
+         "Unsafe path in archive: /\\x1b]2;x\\x07\n", 0},
         {"unknown type", kHello + recordBytes(2, "x", 0), "Unknown record type.\n", 1},
         {"type 255", recordBytes(255, "x", 0), "Unknown record type.\n", 0},
         {"data one byte short", recordBytes(0, "f", 6, "hello"), "Damaged file data.\n", 0},

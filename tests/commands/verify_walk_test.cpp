@@ -61,7 +61,7 @@ TEST(WalkChunkRecords, ChecksEveryRecordInOrder) {
         {"type 7 with safe path", recordBytes(7, "x", 0), "Unknown record type: 7", 0, 0, 0},
         {"type 2", kHello + recordBytes(2, "x", 0), "Unknown record type: 2", 1, 1, 5},
         {"type 255", recordBytes(255, "x", 0), "Unknown record type: 255", 0, 0, 0},
-        {"path bytes kept as stored", recordBytes(0, "/a\nb\xff", 0), unsafe + "/a\nb\xff", 0, 0, 0},
+        {"control bytes escaped, other bytes kept", recordBytes(0, "/a\nb\xff", 0), unsafe + "/a\\x0ab\xff", 0, 0, 0},
     };
     for (const WalkCase& c : cases) {
         const RecordWalk result = walk(c.content);
