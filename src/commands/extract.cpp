@@ -14,6 +14,7 @@
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
 #include "format/chunk_reader.h"
+#include "format/escaped_text.h"
 #include "format/file_descriptor.h"
 #include "format/manifest.h"
 #include "format/record.h"
@@ -54,20 +55,20 @@ bool restoreFile(Destination& destination, std::string_view pathText, const unsi
     // Created, or truncated when a file of that name exists.
     FileDescriptor file(destination.createFile(pathText));
     if (!file.isOpen()) {
-        std::cerr << "Could not create file: " << target() << '\n';
+        std::cerr << "Could not create file: " << escapedQuoted(target()) << '\n';
         return false;
     }
     const unsigned char* held = nullptr;
     std::uint64_t heldLength = 0;
     if (length > 0) {
-        const std::string label = std::string("Extracting: ").append(pathText);
+        const std::string label = escapedLabel("Extracting: ", pathText);
         for (std::uint64_t written = 0; written < length;) {
             const std::uint64_t piece = std::min(length - written, kWritePieceSize);
             if (piece < kHeldPieceSize) {
                 held = data + written;
                 heldLength = piece;
             } else if (!writeAll(file, data + written, piece)) {
-                std::cerr << "Failed while writing: " << target() << '\n';
+                std::cerr << "Failed while writing: " << escapedQuoted(target()) << '\n';
                 return false;
             }
             written += piece;
@@ -77,7 +78,7 @@ bool restoreFile(Destination& destination, std::string_view pathText, const unsi
     }
     // A file that fails now is incomplete.
     if (!writeAll(file, held, heldLength) || !file.close()) {
-        std::cerr << "Failed while writing: " << target() << '\n';
+        std::cerr << "Failed while writing: " << escapedQuoted(target()) << '\n';
         return false;
     }
     return true;
@@ -125,7 +126,7 @@ void reportFault(const RecordView& record) {
             std::cerr << "Damaged path data.\n";
             break;
         case RecordFault::UnsafePath:
-            std::cerr << "Unsafe path in archive: " << record.path << '\n';
+            std::cerr << "Unsafe path in archive: " << escaped(record.path) << '\n';
             break;
         case RecordFault::UnknownType:
             std::cerr << "Unknown record type.\n";
@@ -174,10 +175,11 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest, Destinatio
     for (const ChunkEntry& chunk : manifest.chunks) {
         const fs::path chunkPath = archive / chunk.fileName;
         if (!pathExists(chunkPath)) {
-            std::cerr << "Missing chunk: " << chunk.fileName << '\n';
+            std::cerr << "Missing chunk: " << escaped(chunk.fileName) << '\n';
             return false;
         }
-        display.update(counters.bytesExtracted, totalBytes, "Decompressing: " + chunk.fileName);
+        display.update(counters.bytesExtracted, totalBytes,
+                       escapedLabel("Decompressing: ", chunk.fileName));
         {
             // Released before the chunk file goes, and before the next chunk is read.
             ChunkMemory content;
@@ -189,11 +191,12 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest, Destinatio
         // The chunk may be the only copy of what it restored: make that durable first, on
         // every file system it went to.
         if (!destination.syncWritten()) {
-            std::cerr << "Failed while writing: " << destination.path() << '\n';
+            std::cerr << "Failed while writing: " << escapedQuoted(destination.path()) << '\n';
             return false;
         }
         fs::remove(chunkPath);
-        display.update(counters.bytesExtracted, totalBytes, "Consumed: " + chunk.fileName);
+        display.update(counters.bytesExtracted, totalBytes,
+                       escapedLabel("Consumed: ", chunk.fileName));
         ++counters.chunksConsumed;
     }
     display.update(totalBytes, totalBytes, "Extraction complete");
@@ -215,7 +218,7 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Desti
             return false;
         }
         if (!archiveBelowDestination.empty() && leadsInto(fs::path(record.path), archiveBelowDestination)) {
-            std::cerr << "Record path leads into the archive: " << record.path << '\n';
+            std::cerr << "Record path leads into the archive: " << escaped(record.path) << '\n';
             return false;
         }
         if (record.fault != RecordFault::None) {
@@ -224,7 +227,7 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Desti
         }
         if (record.type == static_cast<unsigned char>(RecordType::Directory)) {
             destination.makeFolders(record.path);
-            progress(std::string("Creating: ").append(record.path));
+            progress(escapedLabel("Creating: ", record.path));
             continue;
         }
         if (!restoreFile(destination, record.path, record.data, record.dataLength, counters, progress))
@@ -244,7 +247,7 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     if (!checkChunkNames(manifest)) return false;
     // Restored files there could overwrite chunk files not yet read.
     if (!pathWithin(destination, archive).empty()) {
-        std::cerr << "Destination lies inside the archive: " << destination << '\n';
+        std::cerr << "Destination lies inside the archive: " << escapedQuoted(destination) << '\n';
         return false;
     }
 
@@ -255,7 +258,7 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     // Everything restored is reached from this handle, and made durable through it.
     Destination target(destination);
     if (!target.isOpen()) {
-        std::cerr << "Failed while writing: " << destination << '\n';
+        std::cerr << "Failed while writing: " << escapedQuoted(destination) << '\n';
         return false;
     }
 

@@ -9,6 +9,7 @@
 #include "commands/extract.h"
 #include "commands/pack.h"
 #include "commands/verify.h"
+#include "format/escaped_text.h"
 
 namespace {
 
@@ -59,9 +60,9 @@ int main(int argc, char** argv) {
     try {
         return dispatch(argc, argv);
     } catch (const std::filesystem::filesystem_error& error) {
-        std::cerr << "Filesystem error: " << error.what() << '\n';
+        std::cerr << "Filesystem error: " << escaped(error.what()) << '\n';
     } catch (const std::exception& error) {
-        std::cerr << "Fatal error: " << error.what() << '\n';
+        std::cerr << "Fatal error: " << escaped(error.what()) << '\n';
     }
     return 1;
 }

@@ -18,6 +18,7 @@
 #include "format/archive_folder.h"
 #include "format/chunk_memory.h"
 #include "format/chunk_writer.h"
+#include "format/escaped_text.h"
 #include "format/file_descriptor.h"
 #include "format/manifest.h"
 #include "format/record.h"
@@ -81,7 +82,7 @@ bool packFile(const fs::path& source, const std::string& recordPath, FolderChain
         folder < 0 ? -1 : ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
     if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        std::cerr << "Could not open file: " << source / recordPath << '\n';
+        std::cerr << "Could not open file: " << escapedQuoted(source / recordPath) << '\n';
         return false;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
@@ -104,7 +105,7 @@ std::uint64_t archiveFolderSize(const fs::path& archive) {
 
 void printSummary(const fs::path& archive, const SourceScan& scan, std::uint64_t chunkCount,
                   std::uint64_t archiveSize) {
-    std::cout << "\nArchive created: " << archive << '\n'
+    std::cout << "\nArchive created: " << escapedQuoted(archive) << '\n'
               << "Files packed: " << scan.fileCount << '\n'
               << "Chunks created: " << chunkCount << '\n'
               << "Original size: " << scan.totalBytes << " bytes\n"
@@ -114,9 +115,10 @@ void printSummary(const fs::path& archive, const SourceScan& scan, std::uint64_t
             static_cast<double>(archiveSize) / static_cast<double>(scan.totalBytes) * 100.0;
         std::cout << "Size ratio: " << std::fixed << std::setprecision(2) << ratio << "%\n";
     }
-    // The command is meant to be copied as typed, so the path is not escaped here.
+    // The command is meant to be copied as typed, so quotes and backslashes are not
+    // escaped here; control characters are, as everywhere.
     std::cout << "\nRecommended next step:\n"
-              << "  ./build/hlg verify \"" << archive.native() << "\"\n";
+              << "  ./build/hlg verify \"" << escaped(archive.native()) << "\"\n";
 }
 
 }  // namespace
@@ -141,7 +143,8 @@ bool packRecords(const fs::path& source, const SourceScan& scan, ChunkWriter& wr
             ++writer.recordsInBuffer;
             continue;
         }
-        label.assign("Packing: ").append(entry.recordPath);
+        label.assign("Packing: ");
+        appendEscaped(label, entry.recordPath);
         if (!packFile(source, entry.recordPath, folders, writer, report)) return false;
         ++writer.recordsInBuffer;
         if (needsFlushAfterFile(writer.buffer.size()) && !flushChunk(writer)) return false;
@@ -190,7 +193,7 @@ bool appendFileData(int fd, std::uint64_t size, const fs::path& path,
     }
     if (exact) return true;
     buffer.resize(sizeOnEntry);
-    std::cerr << "File changed while packing: " << path << '\n';
+    std::cerr << "File changed while packing: " << escapedQuoted(path) << '\n';
     return false;
 }
 
@@ -199,7 +202,7 @@ bool packFolder(const fs::path& source, fs::path& archive) {
     if (!trimArchiveArgument(archive)) return false;
     applyArchiveExtensionRule(archive);
     if (pathExists(archive)) {
-        std::cerr << "Archive already exists: " << archive << '\n';
+        std::cerr << "Archive already exists: " << escapedQuoted(archive) << '\n';
         return false;
     }
     // The walk ends before the archive folder exists, so an archive placed inside the

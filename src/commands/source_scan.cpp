@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "format/archive_folder.h"
+#include "format/escaped_text.h"
 
 namespace fs = std::filesystem;
 
@@ -66,7 +67,7 @@ private:
 };
 
 bool cannotRead(const fs::path& folder) {
-    std::cerr << "Could not read folder: " << folder << '\n';
+    std::cerr << "Could not read folder: " << escapedQuoted(folder) << '\n';
     return false;
 }
 

@@ -9,6 +9,7 @@
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
 #include "format/chunk_reader.h"
+#include "format/escaped_text.h"
 #include "format/manifest.h"
 #include "format/record.h"
 #include "format/record_reader.h"
@@ -31,7 +32,7 @@ RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size) {
                 return walk;
             case RecordFault::UnsafePath:
                 walk.failure = "Unsafe path found in archive: ";
-                walk.failure += record.path;
+                appendEscaped(walk.failure, record.path);
                 return walk;
             case RecordFault::UnknownType:
                 walk.failure = "Unknown record type: " + std::to_string(static_cast<unsigned>(record.type));
@@ -61,7 +62,8 @@ struct VerifiedCounts {
 };
 
 void reportChunkFailure(const std::string& message, const ChunkEntry& entry) {
-    std::cerr << message << '\n' << "Verification failed in chunk: " << entry.fileName << '\n';
+    std::cerr << message << '\n'
+              << "Verification failed in chunk: " << escaped(entry.fileName) << '\n';
 }
 
 // One chunk: existence, decompression, record walk, record count. The content is
@@ -70,10 +72,10 @@ bool verifyChunk(const fs::path& archive, const ChunkEntry& entry, std::uint64_t
                  ProgressDisplay& display, VerifiedCounts& counts) {
     const fs::path chunkPath = archive / entry.fileName;
     if (!pathExists(chunkPath)) {
-        std::cerr << "Missing chunk: " << entry.fileName << '\n';
+        std::cerr << "Missing chunk: " << escaped(entry.fileName) << '\n';
         return false;
     }
-    display.update(counts.chunks, chunkCount, "Verifying: " + entry.fileName);
+    display.update(counts.chunks, chunkCount, escapedLabel("Verifying: ", entry.fileName));
 
     ChunkMemory content;
     if (!readChunk(chunkPath, entry.rawSize, content)) return false;
@@ -92,7 +94,7 @@ bool verifyChunk(const fs::path& archive, const ChunkEntry& entry, std::uint64_t
     counts.fileRecords += walk.fileRecords;
     counts.fileBytes += walk.fileBytes;
     ++counts.chunks;
-    display.update(counts.chunks, chunkCount, "Verified: " + entry.fileName);
+    display.update(counts.chunks, chunkCount, escapedLabel("Verified: ", entry.fileName));
     return true;
 }
 

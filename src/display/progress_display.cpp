@@ -3,9 +3,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <iostream>
+#include <iterator>
 
 #include "display/trivia.h"
 
@@ -21,11 +22,17 @@ constexpr std::size_t kNarrowBarWidth = 15;
 constexpr std::size_t kWideBarWidth = 30;
 constexpr char kEllipsis[] = "...";
 
-constexpr char kHideCursor[] = "\x1b[?25l";
+// The two line feeds scroll a full screen by two rows and the cursor goes back up to
+// where its row now is, so that the status rows never cover what the screen shows.
+constexpr char kHideCursorAndMakeRoom[] = "\x1b[?25l\n\n\x1b[2A";
 constexpr char kShowCursor[] = "\x1b[?25h";
 constexpr char kSaveCursor[] = "\x1b[s";
 constexpr char kRestoreCursor[] = "\x1b[u";
 constexpr char kEraseRow[] = "\x1b[2K";
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Room for the erasing of both rows and the shown cursor, with row numbers of 5 digits.
+constexpr std::size_t kTeardownCapacity = 64;
 
 std::uint32_t seedFromDevice() {
     std::random_device device("default");
@@ -44,6 +51,83 @@ void appendMoveToRow(std::string& out, unsigned row) {
     appendNumber(out, row);
     out += ";1H";
 }
+
+// The appenders below write into a fixed buffer without allocating or calling anything
+// that is unsafe in a signal handler: the handler builds the teardown with them.
+char* appendText(char* at, const char* text) {
+    while (*text != '\0') *at++ = *text++;
+    return at;
+}
+
+char* appendDecimal(char* at, unsigned value) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) *at++ = digits[--count];
+    return at;
+}
+
+// The teardown's erasing of the two bottom rows, cursor kept where it stands.
+char* appendErase(char* at, unsigned rows) {
+    at = appendText(at, kSaveCursor);
+    for (const unsigned row : {rows - 1, rows}) {
+        at = appendText(at, "\x1b[");
+        at = appendDecimal(at, row);
+        at = appendText(at, ";1H");
+        at = appendText(at, kEraseRow);
+    }
+    return appendText(at, kRestoreCursor);
+}
+
+sigset_t endingSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : kEndingSignals) sigaddset(&set, signal);
+    return set;
+}
+
+// Erases the rows and shows the cursor as the teardown does, then lets the signal end the
+// process as it would have without a display, so that a shell sees 130 for Ctrl-C.
+void endWithTeardown(int signal) {
+    char bytes[kTeardownCapacity];
+    char* const end = appendText(appendErase(bytes, queryTerminalSize().rows), kShowCursor);
+    for (const char* at = bytes; at < end;) {
+        const ssize_t written = ::write(STDOUT_FILENO, at, static_cast<std::size_t>(end - at));
+        if (written > 0) {
+            at += written;
+        } else if (written == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+}
+
+// Holds the ending signals back while the display writes, so that the handler's teardown
+// never lands inside a drawing, nor before the room is made or after the teardown.
+class EndingSignalsHeld {
+public:
+    EndingSignalsHeld() {
+        const sigset_t held = endingSignalSet();
+        sigprocmask(SIG_BLOCK, &held, &previous);
+    }
+    ~EndingSignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+    EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+    EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+private:
+    sigset_t previous;
+};
 
 // Cuts the line that starts at `from` in `out` as fitToWidth cuts it, in place.
 void fitTail(std::string& out, std::size_t from, std::uint16_t columns) {
@@ -79,21 +163,35 @@ ProgressDisplay::ProgressDisplay()
     : rng(seedFromDevice()), lastFactChange(std::chrono::steady_clock::now()) {
     facts.assign(triviaFacts, triviaFacts + kTriviaFactCount);
     pickNextFact();
-    std::cout << kHideCursor;
+    static_assert(std::size(kEndingSignals) == sizeof previousActions / sizeof previousActions[0]);
+    const EndingSignalsHeld held;
+    struct sigaction teardown {};
+    teardown.sa_handler = endWithTeardown;
+    teardown.sa_mask = endingSignalSet();
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        sigaction(kEndingSignals[i], nullptr, &previousActions[i]);
+        // Ignored from the start, as under nohup: it stays ignored.
+        if (previousActions[i].sa_handler != SIG_IGN) {
+            sigaction(kEndingSignals[i], &teardown, nullptr);
+        }
+    }
+    std::cout << kHideCursorAndMakeRoom;
     std::cout.flush();
 }
 
 ProgressDisplay::~ProgressDisplay() {
+    // A signal that comes now acts once the terminal is restored, as it did before.
+    const EndingSignalsHeld held;
     // Built without allocating: the destructor also runs while an allocation failure unwinds.
-    const unsigned rows = queryTerminalSize().rows;
-    char erase[64];
-    const int length =
-        std::snprintf(erase, sizeof erase, "%s\x1b[%u;1H%s\x1b[%u;1H%s%s", kSaveCursor, rows - 1,
-                      kEraseRow, rows, kEraseRow, kRestoreCursor);
-    std::cout.write(erase, length);
+    char erase[kTeardownCapacity];
+    const char* const end = appendErase(erase, queryTerminalSize().rows);
+    std::cout.write(erase, end - erase);
     std::cout.flush();
     std::cout << kShowCursor;
     std::cout.flush();
+    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+        sigaction(kEndingSignals[i], &previousActions[i], nullptr);
+    }
 }
 
 void ProgressDisplay::update(std::uint64_t done, std::uint64_t total, const std::string& label) {
@@ -149,6 +247,7 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     drawing += fact;
     fitTail(drawing, triviaStart, size.columns);
     drawing += kRestoreCursor;
+    const EndingSignalsHeld held;
     std::cout.write(drawing.data(), static_cast<std::streamsize>(drawing.size()));
     std::cout.flush();
 }

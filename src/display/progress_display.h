@@ -1,6 +1,9 @@
 #pragma once
 // The status area: the two bottom terminal rows while a command works. The upper row
 // shows a bar, a percentage and a label; the lower one "Fact: " and a trivia sentence.
+// Labels are drawn as given: callers escape what comes from names.
+
+#include <signal.h>
 
 #include <chrono>
 #include <cstddef>
@@ -22,9 +25,11 @@ std::string fitToWidth(const std::string& line, std::uint16_t columns);
 
 class ProgressDisplay {
 public:
-    // Hides the cursor and picks the first sentence; draws nothing.
+    // Hides the cursor, makes room for the two rows below it and picks the first
+    // sentence; draws nothing. Until destroyed, SIGINT, SIGTERM and SIGHUP (unless
+    // ignored) erase the rows and show the cursor before they end the process.
     ProgressDisplay();
-    // Erases both rows and shows the cursor, on every way out.
+    // Erases both rows and shows the cursor, on every way out; restores the signals.
     ~ProgressDisplay();
     ProgressDisplay(const ProgressDisplay&) = delete;
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
@@ -46,4 +51,6 @@ private:
     std::mt19937 rng;
     std::size_t currentFact = 0;
     std::chrono::steady_clock::time_point lastFactChange;
+    // What SIGINT, SIGTERM and SIGHUP did before this display, put back by the destructor.
+    struct sigaction previousActions[3] = {};
 };

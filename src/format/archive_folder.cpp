@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "format/escaped_text.h"
+
 namespace fs = std::filesystem;
 
 void appendArchiveExtension(fs::path& archive) { archive += kArchiveExtension; }
@@ -14,7 +16,7 @@ bool trimArchiveArgument(fs::path& archive) {
     const std::string& text = archive.native();
     const std::size_t last = text.find_last_not_of('/');
     if (last == std::string::npos) {
-        std::cerr << "Archive path must name a folder: " << archive << '\n';
+        std::cerr << "Archive path must name a folder: " << escapedQuoted(archive) << '\n';
         return false;
     }
     if (last + 1 < text.size()) archive = fs::path(text.substr(0, last + 1));

@@ -12,6 +12,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "format/escaped_text.h"
 #include "format/file_descriptor.h"
 
 namespace fs = std::filesystem;
@@ -81,28 +82,29 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     // Non-blocking so that a named pipe cannot stall the open; it is refused below.
     FileDescriptor file(::open(chunkPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.isOpen()) {
-        std::cerr << "Could not open chunk: " << chunkPath << '\n';
+        std::cerr << "Could not open chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;
     }
     struct stat info;
     if (::fstat(file.get(), &info) != 0) {
-        std::cerr << "Could not determine chunk size: " << chunkPath << '\n';
+        std::cerr << "Could not determine chunk size: " << escapedQuoted(chunkPath) << '\n';
         return false;
     }
     if (!S_ISREG(info.st_mode)) {
-        std::cerr << "Could not open chunk: " << chunkPath << '\n';
+        std::cerr << "Could not open chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;
     }
     const std::size_t frameSize = static_cast<std::size_t>(info.st_size);
     ChunkMemory frame(frameSize);
     populateForWriting(frame.data(), frameSize);
     if (!readAll(file.get(), frame.data(), frameSize)) {
-        std::cerr << "Could not read chunk: " << chunkPath << '\n';
+        std::cerr << "Could not read chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;
     }
 
     if (declaresLessThan(frame.data(), frameSize, rawSize)) {
-        std::cerr << "Chunk decompressed to an unexpected size: " << chunkPath.filename() << '\n';
+        std::cerr << "Chunk decompressed to an unexpected size: "
+                  << escapedQuoted(chunkPath.filename()) << '\n';
         return false;
     }
     // A size no byte vector can have fails with the standard length error, worded as the
@@ -121,12 +123,13 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     populateForWriting(content.data(), plausible);
     const std::size_t produced = ZSTD_decompress(content.data(), rawSize, frame.data(), frameSize);
     if (ZSTD_isError(produced)) {
-        std::cerr << "Decompression failed for " << chunkPath.filename() << ": "
+        std::cerr << "Decompression failed for " << escapedQuoted(chunkPath.filename()) << ": "
                   << ZSTD_getErrorName(produced) << '\n';
         return false;
     }
     if (produced != rawSize) {
-        std::cerr << "Chunk decompressed to an unexpected size: " << chunkPath.filename() << '\n';
+        std::cerr << "Chunk decompressed to an unexpected size: "
+                  << escapedQuoted(chunkPath.filename()) << '\n';
         return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "format/chunk_memory.h"
+#include "format/escaped_text.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ bool flushChunk(ChunkWriter& writer) {
     {
         std::ofstream out(chunkPath, std::ios::out | std::ios::binary);
         if (!out) {
-            std::cerr << "Could not create chunk: " << chunkPath << '\n';
+            std::cerr << "Could not create chunk: " << escapedQuoted(chunkPath) << '\n';
             return false;
         }
         out.write(reinterpret_cast<const char*>(compressed.data()),
@@ -65,7 +66,7 @@ bool flushChunk(ChunkWriter& writer) {
     }
     compressed = ChunkMemory();
     if (!written) {
-        std::cerr << "Could not write chunk: " << chunkPath << '\n';
+        std::cerr << "Could not write chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;
     }
 

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "format/archive_folder.h"
+#include "format/escaped_text.h"
 
 namespace fs = std::filesystem;
 
@@ -33,7 +34,7 @@ std::uint64_t toNumber(const std::string& field) { return std::stoull(field, nul
 bool readManifest(fs::path archive, Manifest& manifest) {
     applyArchiveExtensionRule(archive);
     if (!isExistingDirectory(archive)) {
-        std::cerr << "Archive does not exist: " << archive << '\n';
+        std::cerr << "Archive does not exist: " << escapedQuoted(archive) << '\n';
         return false;
     }
     const fs::path manifestPath = archive / kManifestFileName;
@@ -73,7 +74,7 @@ bool readManifest(fs::path archive, Manifest& manifest) {
                 manifest.chunks.push_back(std::move(entry));
             }
         } catch (const std::exception&) {
-            std::cerr << "Invalid manifest entry: " << line << '\n';
+            std::cerr << "Invalid manifest entry: " << escaped(line) << '\n';
             return false;
         }
     }
@@ -99,12 +100,12 @@ bool checkChunkNames(const Manifest& manifest) {
         // The manifest and the marker share the folder with the chunks, and verify writes
         // the marker after reading the chunks: neither may pass for one.
         if (!isBareChunkName(name) || name == kManifestFileName || name == kMarkerFileName) {
-            std::cerr << "Unsafe chunk name in manifest: " << name << '\n';
+            std::cerr << "Unsafe chunk name in manifest: " << escaped(name) << '\n';
             return false;
         }
         // Extract deletes a chunk once it is consumed; a second line for it would find it gone.
         if (!seen.insert(name).second) {
-            std::cerr << "Chunk listed twice in manifest: " << name << '\n';
+            std::cerr << "Chunk listed twice in manifest: " << escaped(name) << '\n';
             return false;
         }
     }

@@ -42,6 +42,7 @@ TEST(CommandLine, RefusalsPrintMessageThenUsage) {
         {{"extract ", "a", "b"}, "Unknown command: extract \n\n"},
         {{"--help"}, "Unknown command: --help\n\n"},
         {{""}, "Unknown command: \n\n"},
+        {{"a\x1b[2Jb"}, "Unknown command: a\x1b[2Jb\n\n"},  // not a name: as typed
     };
     TempDir dir;
     for (const Case& c : cases) {

@@ -227,14 +227,15 @@ TEST(Pack, RefusesAnythingAtTheArchivePath) {
     EXPECT_TRUE(fs::is_empty(dir / "target"));
 }
 
+// Control characters are escaped in both, after the quoting of the first.
 TEST(Pack, SummaryQuotesTheArchivePathButTheCommandKeepsItAsIs) {
     TempDir dir;
     writeFile(dir / "src" / "f", "f");
-    const RunResult r = pack(dir, "src", "q\"b\\s");
+    const RunResult r = pack(dir, "src", "q\"b\\s\x1b[2J");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string out = withoutStatusArea(r.out);
-    EXPECT_NE(out.find("\nArchive created: \"q\\\"b\\\\s.hlg\"\n"), std::string::npos);
-    EXPECT_NE(out.find("\n  ./build/hlg verify \"q\"b\\s.hlg\"\n"), std::string::npos);
+    EXPECT_NE(out.find("\nArchive created: \"q\\\"b\\\\s\\x1b[2J.hlg\"\n"), std::string::npos);
+    EXPECT_NE(out.find("\n  ./build/hlg verify \"q\"b\\s\\x1b[2J.hlg\"\n"), std::string::npos);
 }
 
 TEST(Pack, ArchiveInsideTheSourceIsNotPackedIntoItself) {

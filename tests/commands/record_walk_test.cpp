@@ -62,6 +62,8 @@ TEST(RecordWalk, EachCommandNamesWhatItRefuses) {
          "Damaged path data.\n", 1},
         {"unsafe path", kHello + recordBytes(0, "a/../b", 1, "x"), "Unsafe path found in archive: a/../b", 1,
          "Unsafe path in archive: a/../b\n", 1},
+        {"control bytes shown escaped", recordBytes(0, "/\x1b]2;x\x07", 0), "Unsafe path found in archive: /\\x1b]2;x\\x07", 0,
+         "Unsafe path in archive: /\\x1b]2;x\\x07\n", 0},
         {"unknown type", kHello + recordBytes(2, "x", 0), "Unknown record type: 2", 1, "Unknown record type.\n", 1},
         {"data one byte short", recordBytes(0, "f", 6, "hello"), "File data extends beyond the chunk.", 0,
          "Damaged file data.\n", 0},

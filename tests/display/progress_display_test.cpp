@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <iostream>
 #include <limits>
@@ -24,7 +25,8 @@ using Access = ProgressDisplayTestAccess;
 using std::chrono::nanoseconds;
 
 constexpr std::size_t kByteFact = 15;  // "A byte normally contains eight bits."
-const std::string kHide = "\x1b[?25l";
+// The constructor hides the cursor and makes room for the two rows, in one write.
+const std::string kHideAndRoom = "\x1b[?25l\n\n\x1b[2A";
 
 // The bytes of one drawing on a terminal with `rows` rows.
 std::string drawing(unsigned rows, const std::string& progressLine, const std::string& triviaLine) {
@@ -87,11 +89,11 @@ TEST(ProgressDisplay, RedirectedOutputGetsTheFallbackAreaByteForByte) {
     std::string sentence;
     {
         ProgressDisplay display;
-        EXPECT_EQ(capture.out(), kHide);  // nothing drawn before the first report
+        EXPECT_EQ(capture.out(), kHideAndRoom);  // nothing drawn before the first report
         sentence = Access::facts(display)[Access::currentFact(display)];
         display.update(0, 0, "Preparing archive...");
         EXPECT_EQ(capture.out(),
-                  kHide + drawing(24, "[------------------------------] 0%  Preparing archive...",
+                  kHideAndRoom + drawing(24, "[------------------------------] 0%  Preparing archive...",
                                   "Fact: " + sentence));
         capture.clear();
     }
@@ -133,7 +135,7 @@ TEST(ProgressDisplay, WorkedExamplesOnTerminalsOfEverySize) {
             display.update(row.done, row.total, row.label);
         });
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, kHide + drawing(row.drawnRows, row.progressLine, row.triviaLine) +
+        EXPECT_EQ(result.out, kHideAndRoom + drawing(row.drawnRows, row.progressLine, row.triviaLine) +
                                   teardownBytes(row.drawnRows))
             << row.rows << "x" << row.columns;
     }
@@ -152,7 +154,7 @@ TEST(ProgressDisplay, EachDrawingAndTheTeardownUseTheSizeOfThatMoment) {
     });
     EXPECT_EQ(result.status, 0);
     const std::string fact = "Fact: A byte normally contains eight bits.";
-    EXPECT_EQ(result.out, kHide + drawing(24, "[------------------------------] 0%  a", fact) +
+    EXPECT_EQ(result.out, kHideAndRoom + drawing(24, "[------------------------------] 0%  a", fact) +
                               drawing(40, "[#######--------] 50%  b", fact) + teardownBytes(40));
 }
 
@@ -278,12 +280,47 @@ TEST(ProgressDisplay, ADisplayNeverUpdatedStillRestoresTheTerminal) {
     {
         CapturedOutput capture;
         { ProgressDisplay display; }
-        EXPECT_EQ(capture.out(), kHide + teardownBytes(24));
+        EXPECT_EQ(capture.out(), kHideAndRoom + teardownBytes(24));
     }
 
     const auto result = runOnTerminal(30, 100, [] { ProgressDisplay display; });
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, kHide + teardownBytes(30));
+    EXPECT_EQ(result.out, kHideAndRoom + teardownBytes(30));
+}
+
+// SIGINT, SIGTERM and SIGHUP erase the rows of the size at that moment and show the cursor
+// as the teardown does, then end the process by the same signal.
+TEST(ProgressDisplay, AnEndingSignalRestoresTheTerminalThenEndsTheProcessByIt) {
+    const std::string fact = "Fact: A byte normally contains eight bits.";
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const auto result = runOnTerminal(24, 80, [signal] {
+            ProgressDisplay display;
+            Access::setCurrentFact(display, kByteFact);
+            display.update(1, 2, "a");
+            winsize window{};
+            window.ws_row = 40;
+            window.ws_col = 60;
+            ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
+            std::raise(signal);
+        });
+        EXPECT_EQ(result.status, 128 + signal);
+        EXPECT_EQ(result.out, kHideAndRoom + drawing(24, "[###############---------------] 50%  a", fact) +
+                                  teardownBytes(40))
+            << signal;
+    }
+
+    // Ignored from the start, as under nohup, a signal stays ignored; once the display is
+    // gone, the others act as before it.
+    const auto result = runOnTerminal(30, 100, [] {
+        std::signal(SIGHUP, SIG_IGN);
+        {
+            ProgressDisplay display;
+            std::raise(SIGHUP);
+        }
+        std::raise(SIGTERM);
+    });
+    EXPECT_EQ(result.status, 128 + SIGTERM);
+    EXPECT_EQ(result.out, kHideAndRoom + teardownBytes(30));
 }
 
 TEST(ProgressDisplay, AnExceptionPassingThroughStillRestoresTheTerminal) {
@@ -326,7 +363,7 @@ TEST(ProgressDisplay, PackLikeRunDrawsOnTheBottomRowsAndLeavesThemClean) {
                                   "[###################-----------] 66%  Packing: b.bin",
                                   "[#############################-] 99%  Packing: c.bin",
                                   "[##############################] 100%  Archive complete"}));
-    EXPECT_EQ(out.find(kHide), std::string("Packing \"tree\"\n").size());
+    EXPECT_EQ(out.find(kHideAndRoom), std::string("Packing \"tree\"\n").size());
     EXPECT_NE(out.find(teardownBytes(30) + "Files: 3\n"), std::string::npos);
 
     // Every drawing goes to rows 29 and 30 and puts the cursor back.

@@ -3,6 +3,8 @@
 // held at a known step by a fanotify permission gate on the file it is about to open, the
 // screen is read while it waits there, and then it is let go. Afterwards the screen must
 // read as the transcript of the session: command, answers, summaries, the next prompt.
+// Names that hold terminal controls show them escaped, and change neither the screen nor
+// the pane's title; Ctrl-C leaves the screen as the end of a run does.
 
 #include <gtest/gtest.h>
 
@@ -13,11 +15,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "display/trivia.h"
 #include "support/test_support.h"
@@ -88,6 +93,9 @@ public:
     bool cursorVisible() const {
         return commandOutput(tmux_ + " display -p -t main '#{cursor_flag}'") == "1\n";
     }
+    std::string paneTitle() const { return commandOutput(tmux_ + " display -p -t main '#{pane_title}'"); }
+    // Presses a key by its tmux name, such as "C-c".
+    void press(const std::string& key) const { commandOutput(tmux_ + " send-keys -t main " + key); }
     // Types the text, then Enter, as a user would.
     void typeLine(const std::string& text) const {
         commandOutput(tmux_ + " send-keys -t main -l " + shellQuoted(text));
@@ -129,6 +137,8 @@ public:
     OpenGate& operator=(const OpenGate&) = delete;
 
     bool usable() const { return fd_ >= 0; }
+    // The process held by the last awaitOpen.
+    int heldProcess() const { return heldProcess_; }
 
     // True once some process is held opening the file.
     bool awaitOpen() {
@@ -139,6 +149,7 @@ public:
         auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
         for (ssize_t left = length; FAN_EVENT_OK(event, left); event = FAN_EVENT_NEXT(event, left)) {
             held_.push_back(event->fd);
+            heldProcess_ = event->pid;
         }
         return !held_.empty();
     }
@@ -154,7 +165,27 @@ public:
 private:
     int fd_;
     std::vector<int> held_;
+    int heldProcess_ = -1;
 };
+
+// Waits until `signal` is pending for the process, or the process has ended (when the wait
+// of a held open is interrupted, the signal is taken at once).
+void awaitPendingSignal(int pid, int signal) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        bool pending = !status, ended = false;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("State:\tZ", 0) == 0) ended = true;
+            if (line.rfind("ShdPnd:", 0) == 0 || line.rfind("SigPnd:", 0) == 0) {
+                pending = pending || (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0;
+            }
+        }
+        if (pending || ended) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ADD_FAILURE() << "signal " << signal << " never reached process " << pid;
+}
 
 // The screen a user expects from a transcript (what was typed and what was written, as
 // text): lines wrap at the width, and only the last rows stay in view.
@@ -192,9 +223,11 @@ bool isTriviaRow(const std::string& row, std::size_t columns) {
 }
 
 // The status area is on the two bottom rows, the cursor is hidden, and the rows above
-// still hold what the session showed so far.
-void expectStatusArea(const TmuxSession& tmux, const Screen& before, int percent,
-                      const std::string& label, std::size_t columns) {
+// still hold the transcript so far: the area made room for itself below it, scrolling a
+// full screen up by two rows.
+void expectStatusArea(const TmuxSession& tmux, const std::string& transcript, int percent,
+                      const std::string& label, std::size_t columns, std::size_t rows) {
+    const Screen before = screenOf(transcript + "\n\n", columns, rows);
     const std::string progress = progressRow(percent, label, columns);
     const Screen screen = tmux.waitFor([&](const Screen& s) {
         return s[s.size() - 2] == progress && isTriviaRow(s.back(), columns);
@@ -248,23 +281,31 @@ std::string noise(std::size_t size) {
     return data;
 }
 
+// The command is typed on the last row of a full screen: the area must not cover it, and
+// it must still be there after the run. The first file's name holds "ESC [2J" (clear the
+// screen) and a line feed.
 TEST_F(TerminalSession, PackShowsTheAreaThenItsSummaryBelowTheCommand) {
     for (const Geometry& g : kGeometries) {
         SCOPED_TRACE(std::to_string(g.columns) + "x" + std::to_string(g.rows));
         const fs::path folder = dir_ / ("pack" + std::to_string(g.columns));
-        writeFile(folder / "src/a.bin", noise(1572864));
+        writeFile(folder / "src/a\x1b[2J\nb.bin", noise(1572864));
         writeFile(folder / "src/b.bin", noise(1572864));
         TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), folder);
-        const Screen empty = tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+        tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+        const std::string fill = "seq 1 " + std::to_string(g.rows);
+        tmux.typeLine(fill);
+        std::string transcript = "$ " + fill + "\n";
+        for (std::size_t i = 1; i <= g.rows; ++i) transcript += std::to_string(i) + "\n";
+        transcript += "$ ";
+        tmux.waitFor([&](const Screen& s) { return s == screenOf(transcript, g.columns, g.rows); });
         OpenGate gate(folder / "src/b.bin");
         ASSERT_TRUE(gate.usable());
         tmux.typeLine("hlg pack src out");
+        transcript += "hlg pack src out\n";
 
         // Held opening the second file: the first one is packed, half of all bytes.
         ASSERT_TRUE(gate.awaitOpen());
-        Screen before = empty;
-        before[0] = "$ hlg pack src out";
-        expectStatusArea(tmux, before, 50, "Packing: a.bin", g.columns);
+        expectStatusArea(tmux, transcript, 50, "Packing: a\\x1b[2J\\x0ab.bin", g.columns, g.rows);
         gate.letGo();
 
         tmux.waitFor([](const Screen& s) {
@@ -274,24 +315,30 @@ TEST_F(TerminalSession, PackShowsTheAreaThenItsSummaryBelowTheCommand) {
         for (const auto& entry : fs::directory_iterator(folder / "out.hlg")) archiveSize += entry.file_size();
         char ratio[32];
         std::snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(archiveSize) / 3145728.0 * 100.0);
-        const std::string transcript =
-            "$ hlg pack src out\n\nArchive created: \"out.hlg\"\nFiles packed: 2\nChunks created: 1\n"
+        transcript +=
+            "\nArchive created: \"out.hlg\"\nFiles packed: 2\nChunks created: 1\n"
             "Original size: 3145728 bytes\nArchive size: " + std::to_string(archiveSize) +
             " bytes\nSize ratio: " + ratio + "%\n\nRecommended next step:\n  ./build/hlg verify \"out.hlg\"\n$ ";
         expectFinalScreen(tmux, transcript, g.columns, g.rows, g.rows);
     }
 }
 
-// Two chunks: "docs" with a.txt (5 bytes), then b.txt (15 bytes); no marker.
+// What sets a terminal's title: "ESC ] 2 ; PWNED BEL", and how it is shown escaped.
+const std::string kTitle = "\x1b]2;PWNED\x07";
+const std::string kTitleShown = "\\x1b]2;PWNED\\x07";
+
+// Two chunks: "docs" with a.txt (5 bytes), then a chunk named after the title sequence
+// with a file named so too (3 bytes) and b.txt (15 bytes); no marker.
 void writeTwoChunkArchive(const fs::path& archive) {
-    writeTestArchive(archive, 20, 2,
+    writeTestArchive(archive, 23, 3,
                      {{"000001.zst", {recordBytes(1, "docs", 0), recordBytes(0, "docs/a.txt", 5, "hello")}},
-                      {"000002.zst", {recordBytes(0, "b.txt", 15, "fifteen bytes!\n")}}},
+                      {kTitle + ".zst", {recordBytes(0, kTitle + ".txt", 3, "abc"),
+                                         recordBytes(0, "b.txt", 15, "fifteen bytes!\n")}}},
                      false);
 }
 
 const std::string kVerifySummary =
-    "\nVerification successful.\nChunks verified: 2\nFiles verified: 2\nBytes verified: 20\n"
+    "\nVerification successful.\nChunks verified: 2\nFiles verified: 3\nBytes verified: 23\n"
     "Archive is safe to extract.\n";
 
 TEST_F(TerminalSession, VerifyShowsTheAreaThenItsSummaryBelowTheCommand) {
@@ -300,17 +347,17 @@ TEST_F(TerminalSession, VerifyShowsTheAreaThenItsSummaryBelowTheCommand) {
         const fs::path folder = dir_ / ("verify" + std::to_string(g.columns));
         writeTwoChunkArchive(folder / "a.hlg");
         TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), folder);
-        const Screen empty = tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
-        OpenGate gate(folder / "a.hlg/000002.zst");
+        tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+        const std::string title = tmux.paneTitle();
+        OpenGate gate(folder / "a.hlg" / (kTitle + ".zst"));
         ASSERT_TRUE(gate.usable());
         tmux.typeLine("hlg verify a.hlg");
 
         ASSERT_TRUE(gate.awaitOpen());
-        Screen before = empty;
-        before[0] = "$ hlg verify a.hlg";
-        expectStatusArea(tmux, before, 50, "Verifying: 000002.zst", g.columns);
+        expectStatusArea(tmux, "$ hlg verify a.hlg\n", 50, "Verifying: " + kTitleShown + ".zst", g.columns, g.rows);
         gate.letGo();
         expectFinalScreen(tmux, "$ hlg verify a.hlg\n" + kVerifySummary + "$ ", g.columns, g.rows, g.rows);
+        EXPECT_EQ(tmux.paneTitle(), title);
     }
 }
 
@@ -319,51 +366,107 @@ TEST_F(TerminalSession, ExtractAsksThenShowsVerifyAndItsOwnAreaThenItsSummary) {
         SCOPED_TRACE(std::to_string(g.columns) + "x" + std::to_string(g.rows));
         const fs::path folder = dir_ / ("extract" + std::to_string(g.columns));
         writeTwoChunkArchive(folder / "a.hlg");
+        // Overwritten by extract; it is there so that its open can be held.
+        writeFile(folder / "out/b.txt", "");
         TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), folder);
         tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
-        OpenGate gate(folder / "a.hlg/000002.zst");
-        ASSERT_TRUE(gate.usable());
-        tmux.typeLine("hlg extract a.hlg out");
-
+        const std::string title = tmux.paneTitle();
         std::string transcript =
             "$ hlg extract a.hlg out\n\nThis archive has not been verified.\n"
             "Extraction consumes and deletes archive chunks.\nVerify it now? [Y/n] ";
-        const Screen asking = tmux.waitFor(
-            [&](const Screen& s) { return s == screenOf(transcript, g.columns, g.rows); });
-        ASSERT_EQ(asking, screenOf(transcript, g.columns, g.rows)) << shown(asking);
-        EXPECT_TRUE(tmux.cursorVisible());
-        tmux.typeLine("y");
-        transcript += "y\n\n";
+        {
+            // Gone before the test reads b.txt, which it would otherwise hold itself.
+            OpenGate chunkGate(folder / "a.hlg" / (kTitle + ".zst"));
+            OpenGate fileGate(folder / "out/b.txt");
+            ASSERT_TRUE(chunkGate.usable() && fileGate.usable());
+            tmux.typeLine("hlg extract a.hlg out");
 
-        // The verification's own area, held before its second chunk.
-        ASSERT_TRUE(gate.awaitOpen());
-        expectStatusArea(tmux, screenOf(transcript, g.columns, g.rows), 50, "Verifying: 000002.zst", g.columns);
-        gate.letGo();
+            const Screen asking = tmux.waitFor(
+                [&](const Screen& s) { return s == screenOf(transcript, g.columns, g.rows); });
+            ASSERT_EQ(asking, screenOf(transcript, g.columns, g.rows)) << shown(asking);
+            EXPECT_TRUE(tmux.cursorVisible());
+            tmux.typeLine("y");
+            transcript += "y\n\n";
 
-        // Then extract's area, held before its second chunk: 5 of 20 bytes restored.
-        ASSERT_TRUE(gate.awaitOpen());
-        transcript += kVerifySummary;
-        if (g.rows == 24) {
-            expectStatusArea(tmux, screenOf(transcript, g.columns, g.rows), 25, "Decompressing: 000002.zst", g.columns);
-        } else {
-            // With the cursor on the last row, the area covers the verification's last
-            // line: only the area itself is compared.
-            const Screen screen = tmux.waitFor([&](const Screen& s) {
-                return s[s.size() - 2] == progressRow(25, "Decompressing: 000002.zst", g.columns);
-            });
-            EXPECT_EQ(screen[screen.size() - 2], progressRow(25, "Decompressing: 000002.zst", g.columns));
-            EXPECT_TRUE(isTriviaRow(screen.back(), g.columns)) << shown(screen);
+            // The verification's own area, held before its second chunk.
+            ASSERT_TRUE(chunkGate.awaitOpen());
+            expectStatusArea(tmux, transcript, 50, "Verifying: " + kTitleShown + ".zst", g.columns, g.rows);
+            chunkGate.letGo();
+
+            // Then extract's area, held before its second chunk (5 of 23 bytes restored), and
+            // before b.txt, after the file named with the title sequence.
+            transcript += kVerifySummary;
+            ASSERT_TRUE(chunkGate.awaitOpen());
+            expectStatusArea(tmux, transcript, 21, "Decompressing: " + kTitleShown + ".zst", g.columns, g.rows);
+            chunkGate.letGo();
+            ASSERT_TRUE(fileGate.awaitOpen());
+            expectStatusArea(tmux, transcript, 34, "Extracting: " + kTitleShown + ".txt", g.columns, g.rows);
         }
-        gate.letGo();
 
         transcript +=
-            "\nExtraction complete.\nFiles expected: 2\nFiles extracted: 2\nChunks consumed: 2\n"
-            "Bytes extracted: 20\nArchive deleted: yes\n$ ";
-        // At 40x12 the area has erased a row that scrolled up since; the summary and the
-        // prompt below it are what must read as expected.
-        expectFinalScreen(tmux, transcript, g.columns, g.rows, g.rows == 24 ? g.rows : 8);
+            "\nExtraction complete.\nFiles expected: 3\nFiles extracted: 3\nChunks consumed: 2\n"
+            "Bytes extracted: 23\nArchive deleted: yes\n$ ";
+        expectFinalScreen(tmux, transcript, g.columns, g.rows, g.rows);
+        EXPECT_EQ(tmux.paneTitle(), title);
+        EXPECT_EQ(readFile(folder / "out" / (kTitle + ".txt")), "abc");
         EXPECT_EQ(readFile(folder / "out/b.txt"), "fifteen bytes!\n");
     }
+}
+
+// Ctrl-C while pack, then extract, is held at a known step: the area goes, the cursor
+// comes back, the shell sees 130, and extract has lost nothing: each file is complete or
+// still in a chunk that is still there.
+TEST_F(TerminalSession, CtrlCLeavesTheScreenAsTheEndOfARunDoes) {
+    const fs::path folder = dir_ / "interrupt";
+    const std::string a = noise(1572864), b = noise(1048576 + 7), c = noise(1048576 * 2);
+    writeFile(folder / "src/a.bin", a);
+    writeFile(folder / "src/b.bin", b);
+    writeTestArchive(folder / "x.hlg", a.size() + b.size() + c.size(), 3,
+                     {{"000001.zst", {recordBytes(0, "a.bin", a.size(), a)}},
+                      {"000002.zst", {recordBytes(0, "b.bin", b.size(), b), recordBytes(0, "c.bin", c.size(), c)}}},
+                     true);
+    writeFile(folder / "out/c.bin", "");
+    TmuxSession tmux(80, 24, folder);
+    tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+    std::string transcript = "$ ";
+    const auto interrupt = [&](OpenGate& gate) {
+        tmux.press("C-c");
+        awaitPendingSignal(gate.heldProcess(), SIGINT);
+        gate.letGo();
+        // The terminal echoes "^C" where the cursor stands; the shell starts a new line.
+        transcript += "^C\n$ ";
+        expectFinalScreen(tmux, transcript, 80, 24, 24);
+        tmux.typeLine("echo $?");
+        transcript += "echo $?\n130\n$ ";
+        expectFinalScreen(tmux, transcript, 80, 24, 24);
+    };
+
+    {
+        OpenGate gate(folder / "src/b.bin");
+        ASSERT_TRUE(gate.usable());
+        tmux.typeLine("hlg pack src p");
+        transcript += "hlg pack src p\n";
+        ASSERT_TRUE(gate.awaitOpen());
+        expectStatusArea(tmux, transcript, 59, "Packing: a.bin", 80, 24);
+        interrupt(gate);
+    }
+    {
+        // Held opening c.bin, with a.bin restored and its chunk gone, and b.bin restored.
+        OpenGate gate(folder / "out/c.bin");
+        ASSERT_TRUE(gate.usable());
+        tmux.typeLine("hlg extract x.hlg out");
+        transcript += "hlg extract x.hlg out\nVerification marker found.\n";
+        ASSERT_TRUE(gate.awaitOpen());
+        expectStatusArea(tmux, transcript, 55, "Extracting: b.bin", 80, 24);
+        interrupt(gate);
+    }
+    EXPECT_FALSE(fs::exists(folder / "x.hlg/000001.zst"));
+    for (const auto& [name, bytes, chunk] : {std::tuple{"a.bin", &a, "000001.zst"},
+                                             std::tuple{"b.bin", &b, "000002.zst"},
+                                             std::tuple{"c.bin", &c, "000002.zst"}}) {
+        EXPECT_TRUE(readFile(folder / "out" / name) == *bytes || fs::exists(folder / "x.hlg" / chunk)) << name;
+    }
+    EXPECT_TRUE(fs::exists(folder / "x.hlg/000002.zst"));
 }
 
 }  // namespace

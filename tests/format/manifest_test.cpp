@@ -109,6 +109,7 @@ TEST(Manifest, ReaderLines) {
         {"HLG1\nTOTAL_FILES|5|x\nCHUNK|a|1|2\n", true, "", {0, 5, {{"a", 1, 2}}}},
         {"HLG1\nCHUNK|a|1\nCHUNK|a|1|\n", false, noChunks, {0, 0, {}}},
         {"HLG1\nCHUNK|a|x|1\n", false, "Invalid manifest entry: CHUNK|a|x|1\n", {}},
+        {"HLG1\nCHUNK|\x1b[2J|x\r|1\n", false, "Invalid manifest entry: CHUNK|\\x1b[2J|x\\x0d|1\n", {}},
         {"HLG1\nCHUNK|a|1||\n", false, "Invalid manifest entry: CHUNK|a|1||\n", {}},
         {"HLG1\nCHUNK|a|18446744073709551616|1\n", false,
          "Invalid manifest entry: CHUNK|a|18446744073709551616|1\n", {}},

@@ -326,7 +326,9 @@ std::string withoutStatusArea(const std::string& out) {
     std::string text;
     size_t i = 0;
     while (i < out.size()) {
-        if (out.compare(i, 6, "\x1b[?25l") == 0 || out.compare(i, 6, "\x1b[?25h") == 0) {
+        if (out.compare(i, 12, "\x1b[?25l\n\n\x1b[2A") == 0) {
+            i += 12;  // the cursor hidden and the room made for the rows
+        } else if (out.compare(i, 6, "\x1b[?25h") == 0) {
             i += 6;
         } else if (out.compare(i, 3, "\x1b[s") == 0) {
             const size_t end = out.find("\x1b[u", i);

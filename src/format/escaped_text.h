@@ -1,0 +1,34 @@
+#pragma once
+// Text that comes from a name (a record path, a chunk name, a manifest line, a path given
+// or found on disk) as messages and the status area show it: each control character
+// becomes "\x" and two lowercase hex digits per byte, so that no name can move the
+// cursor, set the window title or clear the screen. Control characters are the bytes
+// 0x00 to 0x1f and 0x7f, and the UTF-8 pairs c2 80 to c2 9f; every other byte is kept.
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+// Appends `text` to `out` with its control characters escaped.
+void appendEscaped(std::string& out, std::string_view text);
+
+// A status label: `prefix` as it is, then `name` escaped; one allocation when nothing
+// needs escaping.
+std::string escapedLabel(std::string_view prefix, std::string_view name);
+
+// Streams text with its control characters escaped: std::cerr << escaped(name).
+// The text must outlive the expression that streams it.
+struct EscapedText {
+    std::string_view text;
+};
+inline EscapedText escaped(std::string_view text) { return {text}; }
+std::ostream& operator<<(std::ostream& out, EscapedText shown);
+
+// Streams a path quoted as std::quoted quotes it, then with its control characters
+// escaped, so that the backslash of an escape is never doubled.
+struct EscapedQuotedPath {
+    const std::filesystem::path& path;
+};
+inline EscapedQuotedPath escapedQuoted(const std::filesystem::path& path) { return {path}; }
+std::ostream& operator<<(std::ostream& out, const EscapedQuotedPath& shown);
