@@ -129,13 +129,13 @@ private:
     sigset_t previous;
 };
 
-// Cuts the line that starts at `from` in `out` as fitToWidth cuts it, in place.
-void fitTail(std::string& out, std::size_t from, std::uint16_t columns) {
-    // The last column stays empty so that no terminal wraps the row.
-    const std::size_t limit = columns > 0 ? columns - 1u : 0u;
+// Fits the line that starts at `from` in `out` to the columns, in place: a line longer than
+// columns - 1 bytes keeps columns - 4 of them and ends in "...". The last column stays
+// empty so that no terminal wraps the row; columns are at least 20 (queryTerminalSize).
+void fitToWidth(std::string& out, std::size_t from, std::uint16_t columns) {
+    const std::size_t limit = columns - 1u;
     if (out.size() - from <= limit) return;
-    const std::size_t kept = limit >= sizeof kEllipsis - 1 ? limit - (sizeof kEllipsis - 1) : 0;
-    out.resize(from + kept);
+    out.resize(from + limit - (sizeof kEllipsis - 1));
     out += kEllipsis;
 }
 
@@ -151,12 +151,6 @@ TerminalSize queryTerminalSize() {
     size.rows = window.ws_row < kMinimumRows ? kMinimumRows : window.ws_row;
     size.columns = window.ws_col < kMinimumColumns ? kMinimumColumns : window.ws_col;
     return size;
-}
-
-std::string fitToWidth(const std::string& line, std::uint16_t columns) {
-    std::string fitted(line);
-    fitTail(fitted, 0, columns);
-    return fitted;
 }
 
 ProgressDisplay::ProgressDisplay()
@@ -239,13 +233,13 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     appendNumber(drawing, percent);
     drawing += "%  ";
     drawing += label;
-    fitTail(drawing, progressStart, size.columns);
+    fitToWidth(drawing, progressStart, size.columns);
     appendMoveToRow(drawing, size.rows);
     drawing += kEraseRow;
     const std::size_t triviaStart = drawing.size();
     drawing += "Fact: ";
     drawing += fact;
-    fitTail(drawing, triviaStart, size.columns);
+    fitToWidth(drawing, triviaStart, size.columns);
     drawing += kRestoreCursor;
     const EndingSignalsHeld held;
     std::cout.write(drawing.data(), static_cast<std::streamsize>(drawing.size()));

@@ -20,9 +20,6 @@ struct TerminalSize {
 // Size of the terminal on standard output: 24x80 when unknown, at least 3x20.
 TerminalSize queryTerminalSize();
 
-// The line as drawn on `columns` columns: at most columns - 1 bytes, cut with "...".
-std::string fitToWidth(const std::string& line, std::uint16_t columns);
-
 class ProgressDisplay {
 public:
     // Hides the cursor, makes room for the two rows below it and picks the first
@@ -36,14 +33,12 @@ public:
 
     // Rotates the sentence when 5 s have passed since the last change, then redraws.
     void update(std::uint64_t done, std::uint64_t total, const std::string& label);
-
-private:
-    // Tests drive the clock and read the sentence on show through this.
-    friend class ProgressDisplayTestAccess;
-
-    // update with the clock already read, so that tests can choose the moment.
+    // What update does with the monotonic clock already read: the sentence rotates when
+    // `now` is 5 s or more after the last change or the construction, then both rows are drawn.
     void updateAt(std::chrono::steady_clock::time_point now, std::uint64_t done,
                   std::uint64_t total, const std::string& label);
+
+private:
     void render(std::uint64_t done, std::uint64_t total, const std::string& label) const;
     void pickNextFact();
 

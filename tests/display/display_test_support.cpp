@@ -12,6 +12,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "display/trivia.h"
+
 namespace display_testing {
 
 std::streamsize CountingBuffer::xsputn(const char* data, std::streamsize count) {
@@ -114,6 +116,17 @@ PtyResult runOnTerminal(std::uint16_t rows, std::uint16_t columns,
 std::string teardownBytes(unsigned rows) {
     return "\x1b[s\x1b[" + std::to_string(rows - 1) + ";1H\x1b[2K\x1b[" + std::to_string(rows) +
            ";1H\x1b[2K\x1b[u\x1b[?25h";
+}
+
+std::string fitted(const std::string& line, std::size_t columns) {
+    return line.size() <= columns - 1 ? line : line.substr(0, columns - 4) + "...";
+}
+
+bool isFactLine(const std::string& line, std::size_t columns) {
+    for (const char* fact : triviaFacts) {
+        if (fitted(std::string("Fact: ") + fact, columns) == line) return true;
+    }
+    return false;
 }
 
 }  // namespace display_testing

@@ -1,8 +1,7 @@
 #pragma once
-// Helpers for the status-area tests: reach into a display to set its clock and sentence,
-// capture what it writes, and run it on a pseudo-terminal of a chosen size.
+// Helpers for the status-area tests: capture what a display writes, run it on a
+// pseudo-terminal of a chosen size, and recognise the trivia line it draws.
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,38 +9,6 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
-#include <utility>
-#include <vector>
-
-#include "display/progress_display.h"
-
-class ProgressDisplayTestAccess {
-public:
-    using TimePoint = std::chrono::steady_clock::time_point;
-
-    static std::size_t currentFact(const ProgressDisplay& display) { return display.currentFact; }
-    static void setCurrentFact(ProgressDisplay& display, std::size_t index) {
-        display.currentFact = index;
-    }
-    static const std::vector<std::string>& facts(const ProgressDisplay& display) {
-        return display.facts;
-    }
-    static void setFacts(ProgressDisplay& display, std::vector<std::string> facts) {
-        display.facts = std::move(facts);
-        display.currentFact = 0;
-    }
-    static TimePoint lastFactChange(const ProgressDisplay& display) {
-        return display.lastFactChange;
-    }
-    static void setLastFactChange(ProgressDisplay& display, TimePoint when) {
-        display.lastFactChange = when;
-    }
-    static void pickNextFact(ProgressDisplay& display) { display.pickNextFact(); }
-    static void updateAt(ProgressDisplay& display, TimePoint now, std::uint64_t done,
-                         std::uint64_t total, const std::string& label) {
-        display.updateAt(now, done, total, label);
-    }
-};
 
 namespace display_testing {
 
@@ -95,5 +62,11 @@ PtyResult runOnTerminal(std::uint16_t rows, std::uint16_t columns,
 
 // What the teardown writes when the terminal has `rows` rows.
 std::string teardownBytes(unsigned rows);
+
+// A line as the status area draws it on `columns` columns.
+std::string fitted(const std::string& line, std::size_t columns);
+
+// Whether `line` is "Fact: " and a trivia sentence, as drawn on `columns` columns.
+bool isFactLine(const std::string& line, std::size_t columns);
 
 }  // namespace display_testing

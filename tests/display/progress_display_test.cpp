@@ -9,22 +9,25 @@
 #include <cstdint>
 #include <iostream>
 #include <limits>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "display/trivia.h"
 #include "display_test_support.h"
 #include "support/test_support.h"
 
 namespace {
 
 using display_testing::CapturedOutput;
+using display_testing::isFactLine;
 using display_testing::runOnTerminal;
 using display_testing::teardownBytes;
-using Access = ProgressDisplayTestAccess;
+using Clock = std::chrono::steady_clock;
 using std::chrono::nanoseconds;
-
-constexpr std::size_t kByteFact = 15;  // "A byte normally contains eight bits."
+using std::chrono::seconds;
 // The constructor hides the cursor and makes room for the two rows, in one write.
 const std::string kHideAndRoom = "\x1b[?25l\n\n\x1b[2A";
 
@@ -43,99 +46,75 @@ std::string lastProgressLine(const std::string& out) {
     return out.substr(begin, out.find("\x1b[24;1H", begin) - begin);
 }
 
-std::string lastTriviaLine(const std::string& out) {
-    const std::string start = "\x1b[24;1H\x1b[2K";
-    const std::size_t from = out.rfind(start);
+// The trivia line of the last drawing: the sentence on show, as drawn.
+std::string lastFactLine(const std::string& out) {
+    const std::size_t from = out.rfind("\x1b[2KFact: ");
     if (from == std::string::npos) return "<no drawing>";
-    const std::size_t begin = from + start.size();
+    const std::size_t begin = from + 4;  // past the erasing of the row
     return out.substr(begin, out.find("\x1b[u", begin) - begin);
-}
-
-TEST(FitToWidth, KeepsShortLinesAndCutsLongOnesToOneLessThanTheColumns) {
-    const std::string forty(40, 'x');
-    struct Row {
-        std::string line;
-        std::uint16_t columns;
-        std::string expected;
-    };
-    const std::vector<Row> rows = {
-        {"", 20, ""},
-        {forty.substr(0, 39), 40, forty.substr(0, 39)},
-        {forty, 40, forty.substr(0, 36) + "..."},
-        {forty + "y", 40, forty.substr(0, 36) + "..."},
-        {"[#####----------] 33%  Packing: photos/2019/holiday/beach.jpg", 40,
-         "[#####----------] 33%  Packing: phot..."},
-        {"Fact: A byte normally contains eight bits.", 40,
-         "Fact: A byte normally contains eight..."},
-        {"Fact: A byte normally contains eight bits.", 20, "Fact: A byte nor..."},
-        {"Fact: A byte normally contains eight bits.", 43,
-         "Fact: A byte normally contains eight bits."},
-        {"Fact: A byte normally contains eight bits.", 42,
-         "Fact: A byte normally contains eight b..."},
-        // Bytes, not characters: the cut may fall inside a UTF-8 character.
-        {"\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
-         21, "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3..."},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(fitToWidth(row.line, row.columns), row.expected)
-            << row.line << " on " << row.columns;
-    }
 }
 
 TEST(ProgressDisplay, RedirectedOutputGetsTheFallbackAreaByteForByte) {
     CapturedOutput capture;
     EXPECT_EQ(queryTerminalSize().rows, 24);
     EXPECT_EQ(queryTerminalSize().columns, 80);
-    std::string sentence;
     {
         ProgressDisplay display;
         EXPECT_EQ(capture.out(), kHideAndRoom);  // nothing drawn before the first report
-        sentence = Access::facts(display)[Access::currentFact(display)];
         display.update(0, 0, "Preparing archive...");
+        const std::string fact = lastFactLine(capture.out());
+        EXPECT_TRUE(isFactLine(fact, 80)) << fact;
         EXPECT_EQ(capture.out(),
                   kHideAndRoom + drawing(24, "[------------------------------] 0%  Preparing archive...",
-                                  "Fact: " + sentence));
+                                         fact));
         capture.clear();
     }
     EXPECT_EQ(capture.out(), "\x1b[s\x1b[23;1H\x1b[2K\x1b[24;1H\x1b[2K\x1b[u\x1b[?25h");
     EXPECT_EQ(capture.err(), "");
 }
 
+// Lines are cut in bytes, not characters, so a cut may fall inside a UTF-8 character. The
+// sentence is the display's own pick: its line must be one of the table, cut alike.
 TEST(ProgressDisplay, WorkedExamplesOnTerminalsOfEverySize) {
     struct Row {
         std::uint16_t rows, columns;  // as the terminal reports them
         std::uint64_t done, total;
         std::string label;
-        unsigned drawnRows;
-        std::string progressLine, triviaLine;
+        unsigned drawnRows, drawnColumns;
+        std::string progressLine;
     };
-    const std::string byteFact = "Fact: A byte normally contains eight bits.";
+    const std::string empty = "[------------------------------] 0%  ";
+    std::string accents;  // 22 two-byte characters
+    for (int i = 0; i < 22; ++i) accents += "\xc3\xa9";
     const std::vector<Row> table = {
-        {24, 80, 1, 3, "Verified: 000001.zst", 24,
-         "[##########--------------------] 33%  Verified: 000001.zst", byteFact},
-        {24, 80, 2, 3, "Verified: 000002.zst", 24,
-         "[####################----------] 66%  Verified: 000002.zst", byteFact},
-        {30, 40, 1, 3, "Packing: photos/2019/holiday/beach.jpg", 30,
-         "[#####----------] 33%  Packing: phot...", "Fact: A byte normally contains eight..."},
-        {1, 10, 0, 5, "Packing: a", 3, "[---------------...", "Fact: A byte nor..."},
-        {24, 79, 1, 3, "Verified: 000001.zst", 24, "[#####----------] 33%  Verified: 000001.zst",
-         byteFact},
-        {30, 0, 1, 3, "Verified: 000001.zst", 24,
-         "[##########--------------------] 33%  Verified: 000001.zst", byteFact},
-        {0, 120, 1, 3, "Verified: 000001.zst", 24,
-         "[##########--------------------] 33%  Verified: 000001.zst", byteFact},
-        {120, 200, 3, 3, "Archive complete", 120,
-         "[##############################] 100%  Archive complete", byteFact},
-        {25, 19, 3, 3, "x", 25, "[###############...", "Fact: A byte nor..."},
+        {24, 80, 1, 3, "Verified: 000001.zst", 24, 80,
+         "[##########--------------------] 33%  Verified: 000001.zst"},
+        {24, 80, 2, 3, "Verified: 000002.zst", 24, 80,
+         "[####################----------] 66%  Verified: 000002.zst"},
+        {30, 40, 1, 3, "Packing: photos/2019/holiday/beach.jpg", 30, 40,
+         "[#####----------] 33%  Packing: phot..."},
+        {1, 10, 0, 5, "Packing: a", 3, 20, "[---------------..."},
+        {24, 79, 1, 3, "Verified: 000001.zst", 24, 79, "[#####----------] 33%  Verified: 000001.zst"},
+        {30, 0, 1, 3, "Verified: 000001.zst", 24, 80,
+         "[##########--------------------] 33%  Verified: 000001.zst"},
+        {0, 120, 1, 3, "Verified: 000001.zst", 24, 80,
+         "[##########--------------------] 33%  Verified: 000001.zst"},
+        {120, 200, 3, 3, "Archive complete", 120, 200,
+         "[##############################] 100%  Archive complete"},
+        {25, 19, 3, 3, "x", 25, 20, "[###############..."},
+        {24, 80, 0, 1, std::string(42, 'x'), 24, 80, empty + std::string(42, 'x')},
+        {24, 80, 0, 1, std::string(43, 'x'), 24, 80, empty + std::string(39, 'x') + "..."},
+        {24, 80, 0, 1, accents, 24, 80, empty + accents.substr(0, 39) + "..."},
     };
     for (const Row& row : table) {
         const auto result = runOnTerminal(row.rows, row.columns, [&row] {
             ProgressDisplay display;
-            Access::setCurrentFact(display, kByteFact);
             display.update(row.done, row.total, row.label);
         });
         EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, kHideAndRoom + drawing(row.drawnRows, row.progressLine, row.triviaLine) +
+        const std::string fact = lastFactLine(result.out);
+        EXPECT_TRUE(isFactLine(fact, row.drawnColumns)) << fact;
+        EXPECT_EQ(result.out, kHideAndRoom + drawing(row.drawnRows, row.progressLine, fact) +
                                   teardownBytes(row.drawnRows))
             << row.rows << "x" << row.columns;
     }
@@ -144,16 +123,16 @@ TEST(ProgressDisplay, WorkedExamplesOnTerminalsOfEverySize) {
 TEST(ProgressDisplay, EachDrawingAndTheTeardownUseTheSizeOfThatMoment) {
     const auto result = runOnTerminal(24, 80, [] {
         ProgressDisplay display;
-        Access::setCurrentFact(display, kByteFact);
         display.update(0, 2, "a");
         winsize window{};
         window.ws_row = 40;
-        window.ws_col = 60;
+        window.ws_col = 79;
         ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
         display.update(1, 2, "b");
     });
     EXPECT_EQ(result.status, 0);
-    const std::string fact = "Fact: A byte normally contains eight bits.";
+    const std::string fact = lastFactLine(result.out);
+    EXPECT_TRUE(isFactLine(fact, 80)) << fact;
     EXPECT_EQ(result.out, kHideAndRoom + drawing(24, "[------------------------------] 0%  a", fact) +
                               drawing(40, "[#######--------] 50%  b", fact) + teardownBytes(40));
 }
@@ -217,63 +196,88 @@ TEST(ProgressDisplay, EveryDrawingIsOneWriteAndOneFlush) {
     EXPECT_EQ(capture.err(), "");
 }
 
+// Moments are chosen from one read before the display was made, so they are never later
+// than the real ones of the construction.
 TEST(ProgressDisplay, SentenceRotatesAtTheFirstReportFiveSecondsAfterTheLastChange) {
     CapturedOutput capture;
+    const Clock::time_point start = Clock::now();
     ProgressDisplay display;
-    const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
-    Access::setLastFactChange(display, start);
-    const std::size_t first = Access::currentFact(display);
-
-    Access::updateAt(display, start + std::chrono::milliseconds(4900), 0, 1, "a");
-    EXPECT_EQ(Access::currentFact(display), first);
-    Access::updateAt(display, start + nanoseconds(4999999999), 0, 1, "a");
-    EXPECT_EQ(Access::currentFact(display), first);
-    EXPECT_EQ(Access::lastFactChange(display), start);
-
-    const auto changed = start + nanoseconds(5000000000);
-    Access::updateAt(display, changed, 0, 1, "a");
-    const std::size_t second = Access::currentFact(display);
+    const auto shownAt = [&](Clock::time_point now) {
+        display.updateAt(now, 0, 1, "a");
+        return lastFactLine(capture.out());
+    };
+    const std::string first = shownAt(start);
+    EXPECT_EQ(shownAt(start + std::chrono::milliseconds(4900)), first);
+    EXPECT_EQ(shownAt(start + nanoseconds(4999999999)), first);
+    // The report that changes the sentence already draws the new one.
+    const Clock::time_point changed = start + seconds(6);
+    const std::string second = shownAt(changed);
     EXPECT_NE(second, first);
-    EXPECT_EQ(Access::lastFactChange(display), changed);
-    // The same report already draws the new sentence.
-    EXPECT_EQ(lastTriviaLine(capture.out()), "Fact: " + Access::facts(display)[second]);
 
-    // The interval restarts from the report that made the change.
-    Access::updateAt(display, changed + nanoseconds(4999999999), 0, 1, "a");
-    EXPECT_EQ(Access::currentFact(display), second);
-    Access::updateAt(display, changed + std::chrono::seconds(5), 0, 1, "a");
-    EXPECT_NE(Access::currentFact(display), second);
+    // The interval restarts from the report that made the change; 5 s count as elapsed.
+    EXPECT_EQ(shownAt(changed + nanoseconds(4999999999)), second);
+    const std::string third = shownAt(changed + nanoseconds(5000000000));
+    EXPECT_NE(third, second);
 
     // A clock that seems to go back changes nothing.
-    const std::size_t third = Access::currentFact(display);
-    Access::updateAt(display, start, 0, 1, "a");
-    EXPECT_EQ(Access::currentFact(display), third);
+    EXPECT_EQ(shownAt(start), third);
 }
 
 TEST(ProgressDisplay, ReportsEveryThreeSecondsChangeTheSentenceEverySixSeconds) {
     CapturedOutput capture;
+    const Clock::time_point start = Clock::now();
     ProgressDisplay display;
-    const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
-    Access::setLastFactChange(display, start);
     std::vector<bool> changes;
-    for (int second = 3; second <= 15; second += 3) {
-        const std::size_t before = Access::currentFact(display);
-        Access::updateAt(display, start + std::chrono::seconds(second), 0, 1, "a");
-        changes.push_back(Access::currentFact(display) != before);
+    std::string before;
+    for (int second = 0; second <= 15; second += 3) {
+        display.updateAt(start + seconds(second), 0, 1, "a");
+        const std::string shown = lastFactLine(capture.out());
+        if (second > 0) changes.push_back(shown != before);
+        before = shown;
     }
     EXPECT_EQ(changes, (std::vector<bool>{false, true, false, true, false}));
 }
 
-TEST(ProgressDisplay, IntervalRestartsEvenWhenNoOtherSentenceExists) {
+TEST(PickNextFact, FirstSentenceIsNeverEntryZeroAndDiffersBetweenDisplays) {
     CapturedOutput capture;
+    std::set<std::string> firsts;
+    for (int i = 0; i < 1000; ++i) {
+        capture.clear();
+        ProgressDisplay display;
+        display.update(0, 1, "a");
+        const std::string first = lastFactLine(capture.out());
+        ASSERT_TRUE(isFactLine(first, 80)) << first;
+        ASSERT_NE(first, std::string("Fact: ") + triviaFacts[0]);
+        firsts.insert(first);
+    }
+    // Seeded afresh from the random device for every display, not from a fixed seed.
+    EXPECT_GT(firsts.size(), 40u);
+}
+
+TEST(PickNextFact, EveryRotationShowsAnotherSentenceAndReachesEveryEntry) {
+    CapturedOutput capture;
+    const Clock::time_point start = Clock::now();
     ProgressDisplay display;
-    Access::setFacts(display, {"Only one."});
-    const auto start = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
-    Access::setLastFactChange(display, start);
-    Access::updateAt(display, start + std::chrono::seconds(7), 0, 1, "a");
-    EXPECT_EQ(Access::currentFact(display), 0u);
-    EXPECT_EQ(Access::lastFactChange(display), start + std::chrono::seconds(7));
-    EXPECT_EQ(lastTriviaLine(capture.out()), "Fact: Only one.");
+    display.updateAt(start, 0, 1, "a");
+    std::string previous = lastFactLine(capture.out());
+    std::map<std::string, int> counts;
+    // The first report is more than 5 s after the construction, each later one exactly 5 s
+    // after the one before.
+    for (int i = 1; i <= 20000; ++i) {
+        capture.clear();
+        display.updateAt(start + seconds(1 + 5 * i), 0, 1, "a");
+        const std::string current = lastFactLine(capture.out());
+        ASSERT_NE(current, previous);
+        ++counts[current];
+        previous = current;
+    }
+    // 20000 picks over 58 entries: about 345 each; entry 0 comes at later picks.
+    ASSERT_EQ(counts.size(), kTriviaFactCount);
+    for (const auto& [line, count] : counts) {
+        EXPECT_TRUE(isFactLine(line, 80)) << line;
+        EXPECT_GT(count, 200) << line;
+        EXPECT_LT(count, 500) << line;
+    }
 }
 
 TEST(ProgressDisplay, ADisplayNeverUpdatedStillRestoresTheTerminal) {
@@ -291,11 +295,9 @@ TEST(ProgressDisplay, ADisplayNeverUpdatedStillRestoresTheTerminal) {
 // SIGINT, SIGTERM and SIGHUP erase the rows of the size at that moment and show the cursor
 // as the teardown does, then end the process by the same signal.
 TEST(ProgressDisplay, AnEndingSignalRestoresTheTerminalThenEndsTheProcessByIt) {
-    const std::string fact = "Fact: A byte normally contains eight bits.";
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         const auto result = runOnTerminal(24, 80, [signal] {
             ProgressDisplay display;
-            Access::setCurrentFact(display, kByteFact);
             display.update(1, 2, "a");
             winsize window{};
             window.ws_row = 40;
@@ -304,6 +306,8 @@ TEST(ProgressDisplay, AnEndingSignalRestoresTheTerminalThenEndsTheProcessByIt) {
             std::raise(signal);
         });
         EXPECT_EQ(result.status, 128 + signal);
+        const std::string fact = lastFactLine(result.out);
+        EXPECT_TRUE(isFactLine(fact, 80)) << fact;
         EXPECT_EQ(result.out, kHideAndRoom + drawing(24, "[###############---------------] 50%  a", fact) +
                                   teardownBytes(40))
             << signal;

@@ -24,10 +24,12 @@
 #include <thread>
 #include <tuple>
 
-#include "display/trivia.h"
+#include "display_test_support.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
+using display_testing::fitted;
+using display_testing::isFactLine;
 namespace fs = std::filesystem;
 
 namespace {
@@ -202,24 +204,12 @@ Screen screenOf(const std::string& transcript, std::size_t columns, std::size_t 
     return screen;
 }
 
-// A line as the status area draws it on `columns` columns.
-std::string fitted(const std::string& line, std::size_t columns) {
-    return line.size() <= columns - 1 ? line : line.substr(0, columns - 4) + "...";
-}
-
 std::string progressRow(int percent, const std::string& label, std::size_t columns) {
     const std::size_t width = columns < 80 ? 15 : 30;
     const std::size_t filled = width * static_cast<std::size_t>(percent) / 100;
     return fitted("[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " +
                       std::to_string(percent) + "%  " + label,
                   columns);
-}
-
-bool isTriviaRow(const std::string& row, std::size_t columns) {
-    for (const char* fact : triviaFacts) {
-        if (rightTrimmed(fitted(std::string("Fact: ") + fact, columns)) == row) return true;
-    }
-    return false;
 }
 
 // The status area is on the two bottom rows, the cursor is hidden, and the rows above
@@ -230,11 +220,11 @@ void expectStatusArea(const TmuxSession& tmux, const std::string& transcript, in
     const Screen before = screenOf(transcript + "\n\n", columns, rows);
     const std::string progress = progressRow(percent, label, columns);
     const Screen screen = tmux.waitFor([&](const Screen& s) {
-        return s[s.size() - 2] == progress && isTriviaRow(s.back(), columns);
+        return s[s.size() - 2] == progress && isFactLine(s.back(), columns);
     });
     SCOPED_TRACE("screen:\n" + shown(screen));
     EXPECT_EQ(screen[screen.size() - 2], progress);
-    EXPECT_TRUE(isTriviaRow(screen.back(), columns)) << screen.back();
+    EXPECT_TRUE(isFactLine(screen.back(), columns)) << screen.back();
     EXPECT_EQ(Screen(screen.begin(), screen.end() - 2), Screen(before.begin(), before.end() - 2));
     EXPECT_FALSE(tmux.cursorVisible());
 }

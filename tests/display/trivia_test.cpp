@@ -8,13 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "display/progress_display.h"
-#include "display_test_support.h"
-
 namespace {
-
-using display_testing::CapturedOutput;
-using Access = ProgressDisplayTestAccess;
 
 TEST(TriviaFacts, TableHoldsTheFixedSentencesInOrder) {
     const std::vector<std::pair<std::size_t, std::string>> fixed = {
@@ -90,55 +84,6 @@ TEST(TriviaFacts, EverySentenceIsPrintableAsciiOfTheAllowedLength) {
     }
     EXPECT_EQ(std::strlen(triviaFacts[52]), 72u);
     EXPECT_EQ(std::strlen(triviaFacts[16]), 27u);
-}
-
-TEST(PickNextFact, DisplayCopiesTheTableInOrder) {
-    CapturedOutput capture;
-    ProgressDisplay display;
-    const std::vector<std::string> expected(triviaFacts, triviaFacts + kTriviaFactCount);
-    EXPECT_EQ(Access::facts(display), expected);
-}
-
-TEST(PickNextFact, FirstSentenceIsNeverEntryZeroAndDiffersBetweenDisplays) {
-    CapturedOutput capture;
-    std::set<std::size_t> firsts;
-    for (int i = 0; i < 1000; ++i) {
-        ProgressDisplay display;
-        const std::size_t first = Access::currentFact(display);
-        ASSERT_NE(first, 0u);
-        ASSERT_LT(first, kTriviaFactCount);
-        firsts.insert(first);
-    }
-    // Seeded afresh from the random device for every display, not from a fixed seed.
-    EXPECT_GT(firsts.size(), 40u);
-}
-
-TEST(PickNextFact, ConsecutivePicksNeverRepeatAndReachEveryEntry) {
-    CapturedOutput capture;
-    ProgressDisplay display;
-    std::vector<int> counts(kTriviaFactCount, 0);
-    std::size_t previous = Access::currentFact(display);
-    for (int i = 0; i < 20000; ++i) {
-        Access::pickNextFact(display);
-        const std::size_t current = Access::currentFact(display);
-        ASSERT_NE(current, previous);
-        ASSERT_LT(current, kTriviaFactCount);
-        ++counts[current];
-        previous = current;
-    }
-    // 20000 picks over 58 entries: about 345 each; entry 0 comes at later picks.
-    for (std::size_t i = 0; i < kTriviaFactCount; ++i) {
-        EXPECT_GT(counts[i], 200) << i;
-        EXPECT_LT(counts[i], 500) << i;
-    }
-}
-
-TEST(PickNextFact, SingleSentenceTableKeepsItsOnlyEntry) {
-    CapturedOutput capture;
-    ProgressDisplay display;
-    Access::setFacts(display, {"Only one."});
-    Access::pickNextFact(display);
-    EXPECT_EQ(Access::currentFact(display), 0u);
 }
 
 }  // namespace
