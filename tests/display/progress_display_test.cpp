@@ -28,6 +28,7 @@ using display_testing::teardownBytes;
 using Clock = std::chrono::steady_clock;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
+
 // The constructor hides the cursor and makes room for the two rows, in one write.
 const std::string kHideAndRoom = "\x1b[?25l\n\n\x1b[2A";
 
@@ -126,7 +127,7 @@ TEST(ProgressDisplay, EachDrawingAndTheTeardownUseTheSizeOfThatMoment) {
         display.update(0, 2, "a");
         winsize window{};
         window.ws_row = 40;
-        window.ws_col = 79;
+        window.ws_col = 79;  // a narrower bar; every sentence still fits
         ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
         display.update(1, 2, "b");
     });
