@@ -1,9 +1,14 @@
 // Fuzz target: the record reader, and verify's walk over it, on arbitrary decompressed
-// chunk content.
+// chunk content, given whole and streamed in pieces.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string_view>
 #include <vector>
 
 #include "commands/verify.h"
@@ -41,5 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (walk.failure.empty() && size > 0 && walk.records == 0) abort();
     // Verify adds a check of its own (directory data), so only one way holds.
     if (faulted && walk.failure.empty()) abort();
+
+    // The same content streamed in pieces of 1 to 64 bytes through a window that starts at
+    // 1 to 16 bytes, both drawn from the input, gives the same walk.
+    std::minstd_rand split(static_cast<std::uint32_t>(std::hash<std::string_view>()(
+        std::string_view(reinterpret_cast<const char*>(data), size))));
+    ChunkMemory window(1 + split() % 16);
+    StreamedRecordWalk walker(size, window);
+    for (std::size_t given = 0; given < size;) {
+        const std::size_t piece = std::min({walker.room(), std::size_t{1 + split() % 64}, size - given});
+        std::memcpy(walker.space(), content.data() + given, piece);
+        walker.add(piece);
+        given += piece;
+    }
+    const RecordWalk& streamed = walker.walk();
+    if (streamed.failure != walk.failure || streamed.records != walk.records ||
+        streamed.fileRecords != walk.fileRecords || streamed.fileBytes != walk.fileBytes)
+        abort();
     return 0;
 }

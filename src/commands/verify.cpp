@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <new>
 
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
@@ -16,9 +19,14 @@
 
 namespace fs = std::filesystem;
 
-RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size) {
-    RecordWalk walk;
-    RecordReader reader(content, size);
+namespace {
+
+// Content bytes decompressed at a time while streaming, and the window's size before any
+// path needs more.
+constexpr std::size_t kWindowPiece = std::size_t{1} << 20;
+
+// Walks what the reader yields until it ends, waits for more or a record fails.
+void walkRecords(RecordReader& reader, RecordWalk& walk) {
     RecordView record;
     while (reader.next(record)) {
         switch (record.fault) {
@@ -26,31 +34,79 @@ RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size) {
                 break;
             case RecordFault::DamagedHeader:
                 walk.failure = "Chunk contains a damaged record header.";
-                return walk;
+                return;
             case RecordFault::DamagedPath:
                 walk.failure = "Chunk contains a damaged path.";
-                return walk;
+                return;
             case RecordFault::UnsafePath:
                 walk.failure = "Unsafe path found in archive: ";
                 appendEscaped(walk.failure, record.path);
-                return walk;
+                return;
             case RecordFault::UnknownType:
                 walk.failure = "Unknown record type: " + std::to_string(static_cast<unsigned>(record.type));
-                return walk;
+                return;
             case RecordFault::DamagedData:
                 walk.failure = "File data extends beyond the chunk.";
-                return walk;
+                return;
         }
         if (record.type == static_cast<unsigned char>(RecordType::File)) {
             ++walk.fileRecords;
             walk.fileBytes += record.dataLength;
         } else if (record.dataLength != 0) {
             walk.failure = "Directory record contains file data.";
-            return walk;
+            return;
         }
         ++walk.records;
     }
+}
+
+}  // namespace
+
+RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size) {
+    RecordWalk walk;
+    RecordReader reader(content, size);
+    walkRecords(reader, walk);
     return walk;
+}
+
+StreamedRecordWalk::StreamedRecordWalk(std::uint64_t size, ChunkMemory& window)
+    : window_(window), reader_(size) {
+    advance();
+}
+
+unsigned char* StreamedRecordWalk::space() { return window_.data() + filled_; }
+
+std::size_t StreamedRecordWalk::room() const {
+    return std::min(window_.size() - filled_, kWindowPiece);
+}
+
+void StreamedRecordWalk::add(std::size_t count) {
+    if (done_) return;
+    filled_ += count;
+    advance();
+}
+
+void StreamedRecordWalk::advance() {
+    reader_.feed(window_.data(), filled_);
+    walkRecords(reader_, walk_);
+    const std::uint64_t wanted = reader_.wanted();
+    if (wanted == 0 || !walk_.failure.empty()) {
+        // Whatever still comes is only decompressed, to see that it is whole.
+        done_ = true;
+        filled_ = 0;
+        return;
+    }
+    const std::size_t kept = reader_.unconsumed();
+    if (wanted > window_.size()) {
+        // A path longer than the window: it grows to hold it, never past what remains of
+        // the stated size.
+        ChunkMemory larger(static_cast<std::size_t>(wanted));
+        std::memcpy(larger.data(), window_.data() + filled_ - kept, kept);
+        window_ = std::move(larger);
+    } else if (kept != filled_) {
+        std::memmove(window_.data(), window_.data() + filled_ - kept, kept);
+    }
+    filled_ = kept;
 }
 
 namespace {
@@ -66,10 +122,46 @@ void reportChunkFailure(const std::string& message, const ChunkEntry& entry) {
               << "Verification failed in chunk: " << escaped(entry.fileName) << '\n';
 }
 
-// One chunk: existence, decompression, record walk, record count. The content is
-// released as this returns, before the caller's display goes.
+// What streaming keeps from chunk to chunk: one decoder and one window.
+struct ChunkStreaming {
+    ChunkStream stream;
+    ChunkMemory window{kWindowPiece};
+};
+
+enum class Streamed { Walked, Failed, Unusual };
+
+// Walks the chunk's records as its content is decompressed, holding nothing of its size.
+// Decides only a chunk that decompresses cleanly to exactly the stated size: Unusual leaves
+// any other, with nothing printed, to the whole-chunk reading, which names what it finds.
+// Failed after a message (the file could not be opened or read).
+Streamed walkStreamedChunk(ChunkStreaming& streaming, const fs::path& chunkPath, std::uint64_t rawSize,
+                           RecordWalk& walk) {
+    if (!streaming.stream.open(chunkPath)) return Streamed::Failed;
+    try {
+        StreamedRecordWalk walker(rawSize, streaming.window);
+        std::uint64_t produced = 0;
+        ChunkStream::Status status = ChunkStream::Status::More;
+        while (status == ChunkStream::Status::More) {
+            std::size_t count = 0;
+            status = streaming.stream.decompress(walker.space(), walker.room(), count);
+            if (status == ChunkStream::Status::Failed) return Streamed::Failed;
+            if (status == ChunkStream::Status::Unusual || count > rawSize - produced) return Streamed::Unusual;
+            produced += count;
+            walker.add(count);
+        }
+        if (produced != rawSize) return Streamed::Unusual;
+        walk = walker.walk();
+        return Streamed::Walked;
+    } catch (const std::bad_alloc&) {
+        // A window for a hostile path length that cannot be had.
+        return Streamed::Unusual;
+    }
+}
+
+// One chunk: existence, decompression, record walk, record count. Whatever content is
+// held is released as this returns, before the caller's display goes.
 bool verifyChunk(const fs::path& archive, const ChunkEntry& entry, std::uint64_t chunkCount,
-                 ProgressDisplay& display, VerifiedCounts& counts) {
+                 ProgressDisplay& display, ChunkStreaming& streaming, VerifiedCounts& counts) {
     const fs::path chunkPath = archive / entry.fileName;
     if (!pathExists(chunkPath)) {
         std::cerr << "Missing chunk: " << escaped(entry.fileName) << '\n';
@@ -77,10 +169,14 @@ bool verifyChunk(const fs::path& archive, const ChunkEntry& entry, std::uint64_t
     }
     display.update(counts.chunks, chunkCount, escapedLabel("Verifying: ", entry.fileName));
 
-    ChunkMemory content;
-    if (!readChunk(chunkPath, entry.rawSize, content)) return false;
-
-    const RecordWalk walk = walkChunkRecords(content.data(), content.size());
+    RecordWalk walk;
+    const Streamed streamed = walkStreamedChunk(streaming, chunkPath, entry.rawSize, walk);
+    if (streamed == Streamed::Failed) return false;
+    if (streamed == Streamed::Unusual) {
+        ChunkMemory content;
+        if (!readChunk(chunkPath, entry.rawSize, content)) return false;
+        walk = walkChunkRecords(content.data(), content.size());
+    }
     if (!walk.failure.empty()) {
         reportChunkFailure(walk.failure, entry);
         return false;
@@ -103,8 +199,9 @@ bool verifyChunks(const fs::path& archive, const Manifest& manifest, VerifiedCou
     const std::uint64_t chunkCount = manifest.chunks.size();
     ProgressDisplay display;
     display.update(0, chunkCount, "Preparing verification...");
+    ChunkStreaming streaming;
     for (const ChunkEntry& entry : manifest.chunks) {
-        if (!verifyChunk(archive, entry, chunkCount, display, counts)) return false;
+        if (!verifyChunk(archive, entry, chunkCount, display, streaming, counts)) return false;
     }
     return true;
 }

@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <string>
 
+#include "format/chunk_memory.h"
+#include "format/record_reader.h"
+
 // What one walk over a chunk's record stream found. The counts cover the records that
 // passed before the walk stopped.
 struct RecordWalk {
@@ -16,6 +19,33 @@ struct RecordWalk {
 // Walks the records of `size` bytes of decompressed chunk content with every structural
 // check, in record order. Prints nothing and never reads outside the content.
 RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size);
+
+// The same walk over `size` bytes of content that arrive piece by piece, as they are
+// decompressed: it keeps only the header and path of the record at hand, in `window`,
+// which is reused from chunk to chunk and grows when a path needs it. Once all the content
+// has arrived, walk() is what walkChunkRecords gives on it whole.
+class StreamedRecordWalk {
+public:
+    StreamedRecordWalk(std::uint64_t size, ChunkMemory& window);
+
+    // Where the next bytes of the content go, and how many may go there (never 0).
+    unsigned char* space();
+    std::size_t room() const;
+    // Walks the next `count` bytes of the content, just written at space(). Bytes after
+    // the end of the walk are not looked at.
+    void add(std::size_t count);
+
+    const RecordWalk& walk() const { return walk_; }
+
+private:
+    void advance();
+
+    ChunkMemory& window_;
+    std::size_t filled_ = 0;  // bytes at the window's front: the reader's unconsumed ones
+    RecordReader reader_;
+    RecordWalk walk_;
+    bool done_ = false;  // the walk ended, passed or failed
+};
 
 // Checks every chunk and record of the archive, writes the ".verified" marker and prints
 // the summary. False after a reported failure.

@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <limits>
+#include <new>
 #include <stdexcept>
 
 #include "format/escaped_text.h"
@@ -22,6 +25,16 @@ namespace {
 // Content bytes per frame byte that are populated before decompression; the rest of a
 // chunk that compresses better is faulted in as it is written.
 constexpr std::size_t kPopulatedPerFrameByte = 32;
+
+// File bytes read at a time when streaming.
+constexpr std::size_t kStreamInput = std::size_t{1} << 20;
+// A frame's first four bytes name its kind.
+constexpr std::size_t kMagicSize = 4;
+
+std::uint32_t littleEndian32(const unsigned char* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
 
 bool readAll(int fd, unsigned char* into, std::size_t size) {
     std::size_t done = 0;
@@ -76,11 +89,10 @@ bool declaresLessThan(const unsigned char* frame, std::size_t frameSize, std::ui
     return bound != ZSTD_CONTENTSIZE_ERROR && bound < rawSize;
 }
 
-}  // namespace
-
-bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& content) {
-    // Non-blocking so that a named pipe cannot stall the open; it is refused below.
-    FileDescriptor file(::open(chunkPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+// Both readers open a chunk alike. Non-blocking so that a named pipe cannot stall the
+// open; it is refused below, like anything that is not a regular file.
+bool openChunk(const fs::path& chunkPath, FileDescriptor& file, std::size_t& size) {
+    file = FileDescriptor(::open(chunkPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.isOpen()) {
         std::cerr << "Could not open chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;
@@ -94,13 +106,26 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
         std::cerr << "Could not open chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;
     }
-    const std::size_t frameSize = static_cast<std::size_t>(info.st_size);
+    size = static_cast<std::size_t>(info.st_size);
+    return true;
+}
+
+bool readChunkBytes(const FileDescriptor& file, const fs::path& chunkPath, unsigned char* into,
+                    std::size_t size) {
+    if (readAll(file.get(), into, size)) return true;
+    std::cerr << "Could not read chunk: " << escapedQuoted(chunkPath) << '\n';
+    return false;
+}
+
+}  // namespace
+
+bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& content) {
+    FileDescriptor file(-1);
+    std::size_t frameSize = 0;
+    if (!openChunk(chunkPath, file, frameSize)) return false;
     ChunkMemory frame(frameSize);
     populateForWriting(frame.data(), frameSize);
-    if (!readAll(file.get(), frame.data(), frameSize)) {
-        std::cerr << "Could not read chunk: " << escapedQuoted(chunkPath) << '\n';
-        return false;
-    }
+    if (!readChunkBytes(file, chunkPath, frame.data(), frameSize)) return false;
 
     if (declaresLessThan(frame.data(), frameSize, rawSize)) {
         std::cerr << "Chunk decompressed to an unexpected size: "
@@ -133,4 +158,77 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
         return false;
     }
     return true;
+}
+
+ChunkStream::ChunkStream() : decoder_(ZSTD_createDCtx()), input_(kStreamInput) {
+    if (decoder_ == nullptr) throw std::bad_alloc();
+}
+
+ChunkStream::~ChunkStream() { ZSTD_freeDCtx(decoder_); }
+
+bool ChunkStream::open(const fs::path& chunkPath) {
+    ZSTD_DCtx_reset(decoder_, ZSTD_reset_session_only);
+    chunkPath_ = chunkPath;
+    inputEnd_ = inputPos_ = 0;
+    lastResult_ = 1;
+    atFrameStart_ = true;
+    std::size_t size = 0;
+    if (!openChunk(chunkPath, file_, size)) return false;
+    unread_ = size;
+    return true;
+}
+
+// Reads the next bytes of the file behind those the decoder has not taken yet.
+bool ChunkStream::refill() {
+    const std::size_t kept = inputEnd_ - inputPos_;
+    std::memmove(input_.data(), input_.data() + inputPos_, kept);
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(input_.size() - kept, unread_));
+    if (!readChunkBytes(file_, chunkPath_, input_.data() + kept, count)) return false;
+    unread_ -= count;
+    inputEnd_ = kept + count;
+    inputPos_ = 0;
+    return true;
+}
+
+ChunkStream::Status ChunkStream::decompress(unsigned char* into, std::size_t capacity, std::size_t& produced) {
+    ZSTD_outBuffer out{into, capacity, 0};
+    Status status = Status::More;
+    while (out.pos < out.size) {
+        std::size_t buffered = inputEnd_ - inputPos_;
+        // A frame's magic number is looked at whole, before the decoder sees the frame.
+        if (unread_ > 0 && (buffered == 0 || (atFrameStart_ && buffered < kMagicSize))) {
+            if (!refill()) {
+                status = Status::Failed;
+                break;
+            }
+            buffered = inputEnd_ - inputPos_;
+        }
+        if (buffered == 0 && lastResult_ == 0) {
+            status = Status::Ended;
+            break;
+        }
+        if (atFrameStart_ && buffered > 0) {
+            // Only the frames pack writes: a skippable or legacy frame is for readChunk to
+            // judge, with its own decoder.
+            if (buffered < kMagicSize || littleEndian32(input_.data() + inputPos_) != ZSTD_MAGICNUMBER) {
+                status = Status::Unusual;
+                break;
+            }
+            atFrameStart_ = false;
+        }
+        ZSTD_inBuffer in{input_.data(), inputEnd_, inputPos_};
+        const std::size_t outBefore = out.pos;
+        const std::size_t result = ZSTD_decompressStream(decoder_, &out, &in);
+        const bool progressed = out.pos != outBefore || in.pos != inputPos_;
+        inputPos_ = in.pos;
+        // No progress with room for output: the last frame is cut short.
+        if (ZSTD_isError(result) || !progressed) {
+            status = Status::Unusual;
+            break;
+        }
+        lastResult_ = result;
+        if (result == 0) atFrameStart_ = true;
+    }
+    produced = out.pos;
+    return status;
 }

@@ -1,13 +1,54 @@
 #pragma once
-// Reads one chunk file and decompresses it to exactly the size the manifest states.
+// Reads one chunk file and decompresses it to exactly the size the manifest states: whole,
+// or piece by piece for a reader that looks at each content byte once.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 
 #include "format/chunk_memory.h"
+#include "format/file_descriptor.h"
 
 // True when `content` holds exactly `rawSize` decompressed bytes; false after one
 // message on standard error. `content` is replaced only once the frame has been read and
 // judged plausible; after a failed decompression it holds `rawSize` undefined bytes.
 bool readChunk(const std::filesystem::path& chunkPath, std::uint64_t rawSize,
                ChunkMemory& content);
+
+// Decompresses chunk files piece by piece through a small buffer, one after the other
+// with the same decoder, holding nothing of a chunk's size. It tells only whether a chunk
+// decompressed cleanly: whatever else a chunk holds is for readChunk to name.
+class ChunkStream {
+public:
+    enum class Status {
+        More,     // the piece is full; more content may follow
+        Ended,    // the file was taken whole and its last frame is complete
+        Unusual,  // anything else: an error, a cut frame, a frame of another kind
+        Failed,   // the file could not be read; the message has been written
+    };
+
+    ChunkStream();
+    ~ChunkStream();
+    ChunkStream(const ChunkStream&) = delete;
+    ChunkStream& operator=(const ChunkStream&) = delete;
+
+    // Opens the chunk file as readChunk opens it; false after readChunk's message.
+    bool open(const std::filesystem::path& chunkPath);
+
+    // Decompresses the next at most `capacity` content bytes into `into`; `produced` is set
+    // to how many came, for every status.
+    Status decompress(unsigned char* into, std::size_t capacity, std::size_t& produced);
+
+private:
+    bool refill();
+
+    struct ZSTD_DCtx_s* decoder_;
+    ChunkMemory input_;
+    std::size_t inputEnd_ = 0;  // bytes read into input_
+    std::size_t inputPos_ = 0;  // bytes of them the decoder has taken
+    FileDescriptor file_{-1};
+    std::filesystem::path chunkPath_;
+    std::uint64_t unread_ = 0;  // bytes of the file not yet read
+    std::size_t lastResult_ = 1;  // 0 once a frame is complete
+    bool atFrameStart_ = true;
+};

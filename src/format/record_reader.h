@@ -1,8 +1,11 @@
 #pragma once
 // Reads the record stream of one decompressed chunk, record after record, never outside
 // the bytes it is given. It judges the structure; what a fault is called, and every
-// further check, is the reading command's.
+// further check, is the reading command's. The stream is given whole, or in windows as it
+// is decompressed; every bound is judged against what remains of the whole stream, so both
+// ways yield the same records and the same first fault.
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -21,21 +24,42 @@ struct RecordView {
     unsigned char type = 0;             // as stored
     std::string_view path;              // as stored; set from UnsafePath on
     std::uint64_t dataLength = 0;       // as stored, for directories too
-    const unsigned char* data = nullptr;  // a whole file record's data, else null
+    const unsigned char* data = nullptr;  // a file record's data when the window holds it
+                                          // whole (always, given the whole stream), else null
 };
 
-// The content must outlive the reader and the views it gives.
+// The bytes given must outlive the reader and the views it gives; a window's, until the
+// next window is given.
 class RecordReader {
 public:
-    RecordReader(const unsigned char* content, std::uint64_t size) : content_(content), size_(size) {}
+    // The whole stream: `content` holds all of its `size` bytes.
+    RecordReader(const unsigned char* content, std::uint64_t size);
+    // A stream of `size` bytes that arrives in windows through feed().
+    explicit RecordReader(std::uint64_t size) : size_(size) {}
+
+    // The next window, `size` bytes: the unconsumed() bytes of the last one, then the
+    // stream's next bytes.
+    void feed(const unsigned char* window, std::size_t size);
 
     // The next record, or the first fault (after which there is nothing more). False at
-    // the end of the stream and after a fault.
+    // the end of the stream, after a fault, and while the window holds too little of the
+    // record at hand (wanted() then says how much). A file's data need not be in the
+    // window: what is not is passed over as it arrives.
     bool next(RecordView& record);
 
+    // How many bytes, from the first unconsumed one, a window must hold for the reader to
+    // go on; 0 when it is not waiting. Never more than what remains of the stream.
+    std::uint64_t wanted() const { return wanted_; }
+    // The bytes at the end of the window that the reader has not consumed.
+    std::size_t unconsumed() const { return static_cast<std::size_t>(windowEnd_ - offset_); }
+
 private:
-    const unsigned char* content_;
-    std::uint64_t size_;
-    std::uint64_t offset_ = 0;
+    std::uint64_t size_;                      // of the whole stream
+    std::uint64_t offset_ = 0;                // in the stream, of the first byte not consumed
+    const unsigned char* window_ = nullptr;
+    std::uint64_t windowStart_ = 0;           // in the stream, of the window's first byte
+    std::uint64_t windowEnd_ = 0;             // in the stream, just past the window
+    std::uint64_t dataToPass_ = 0;            // of the last file record, not yet arrived
+    std::uint64_t wanted_ = 0;
     bool stopped_ = false;
 };

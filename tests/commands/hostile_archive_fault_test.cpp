@@ -164,6 +164,15 @@ TEST(HostileArchive, FrameClaimingMoreThanItHoldsIsRefusedBeforeTheClaimIsAlloca
                     },
                     unexpectedSize, unexpectedSize};
     expectRefused(h);
+    // A path length that the stated size allows but no window can take within the cap, in
+    // a frame that holds 16 bytes.
+    const Hostile path{"path of 2^32-1 bytes",
+                       [](const fs::path&, const fs::path& archive) {
+                           writeFile(archive / "000001.zst", compressFrame(recordHeaderBytes(0, 0xffffffffu, 0) + "abc"));
+                           writeManifest(archive, "CHUNK|000001.zst|" + std::to_string(5ULL << 30) + "|1");
+                       },
+                       unexpectedSize, unexpectedSize};
+    expectRefused(path);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Verify's and extract's walks over one chunk, in process: the words each gives to what
 // the record reader finds, their own checks, and what extract creates, counts and reports.
+// Verify's walk also as it runs on content that arrives in pieces.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +46,20 @@ WalkResult walk(const std::string& content, const fs::path& destination,
     return result;
 }
 
+// Verify's walk over the content arriving in pieces of 1 to 17 bytes, through a window
+// that starts at 1 to 17 bytes and grows as records need.
+RecordWalk walkStreamed(const std::string& content, std::mt19937& rng) {
+    ChunkMemory window(1 + rng() % 17);
+    StreamedRecordWalk walker(content.size(), window);
+    for (std::size_t given = 0; given < content.size();) {
+        const std::size_t piece = std::min({walker.room(), std::size_t{1 + rng() % 17}, content.size() - given});
+        std::copy_n(content.data() + given, piece, walker.space());
+        walker.add(piece);
+        given += piece;
+    }
+    return walker.walk();
+}
+
 const std::string kDocs = recordBytes(1, "docs", 0);
 const std::string kHello = recordBytes(0, "docs/a.txt", 5, "hello");
 
@@ -70,16 +87,28 @@ TEST(RecordWalk, EachCommandNamesWhatItRefuses) {
         // Verify's own check; extract ignores a directory's data length.
         {"directory with data", recordHeaderBytes(1, 4, 1) + "docs" + kHello,
          "Directory record contains file data.", 0, "", 1},
+        // Paths and data longer than the pieces a streamed walk gets.
+        {"long names and data", recordBytes(1, std::string(40, 'd'), 0) +
+                                    recordBytes(0, std::string(40, 'd') + "/f", 100, std::string(100, 'z')) + kDocs,
+         "", 3, "", 1},
         // Extract's own check comes before the type is judged.
         {"into the archive, unknown type", recordBytes(7, "arc/x", 0), "Unknown record type: 7", 0,
          "Record path leads into the archive: arc/x\n", 0},
     };
+    std::mt19937 rng(7);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::vector<unsigned char> bytes(c.content.begin(), c.content.end());
         const RecordWalk verify = walkChunkRecords(bytes.data(), bytes.size());
         EXPECT_EQ(verify.failure, c.verifyFailure);
         EXPECT_EQ(verify.records, c.verifyRecords);
+        for (int split = 0; split < 20; ++split) {
+            const RecordWalk streamed = walkStreamed(c.content, rng);
+            EXPECT_EQ(streamed.failure, verify.failure);
+            EXPECT_EQ(streamed.records, verify.records);
+            EXPECT_EQ(streamed.fileRecords, verify.fileRecords);
+            EXPECT_EQ(streamed.fileBytes, verify.fileBytes);
+        }
 
         TempDir dir;
         const WalkResult extract = walk(c.content, dir.path(), "arc");

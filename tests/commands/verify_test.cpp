@@ -126,12 +126,23 @@ TEST(VerifyCommand, UnreadableManifestDrawsNothing) {
     EXPECT_FALSE(fs::exists(dir / "empty.hlg" / ".verified"));
 }
 
-TEST(VerifyCommand, EmptyChunkPassesAChunkListedTwiceIsRefused) {
+TEST(VerifyCommand, EmptyOrUnusualChunkPassesAChunkListedTwiceIsRefused) {
     TempDir dir;
     const fs::path empty = makeArchive(dir / "empty.hlg", {{"", 0}}, 0, 0);
     const RunResult r = runHlg({"verify", empty.string()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(empty / ".verified"), "HLG1\nFILES|0\nBYTES|0\nCHUNKS|1\n");
+
+    // A skippable frame first: no chunk pack writes, so it is read whole, with the same checks.
+    for (const std::uint64_t records : {2, 3}) {
+        const fs::path unusual = dir / ("unusual" + std::to_string(records) + ".hlg");
+        writeFile(unusual / "000001.zst", std::string("\x50\x2a\x4d\x18\x01\0\0\0x", 9) + compressFrame(kDocs + kHello));
+        writeManifest(unusual, 5, 1, chunkLine("000001.zst", kDocs + kHello, records));
+        const RunResult u = runHlg({"verify", unusual.string()});
+        EXPECT_EQ(u.status, records == 2 ? 0 : 1);
+        EXPECT_EQ(u.err, records == 2 ? "" : "Record count mismatch. Expected 3, found 2.\nVerification failed in chunk: 000001.zst\n");
+        EXPECT_EQ(fs::exists(unusual / ".verified"), records == 2);
+    }
 
     // Extract would consume it at its first line and miss it at its second.
     const fs::path twice = dir / "twice.hlg";

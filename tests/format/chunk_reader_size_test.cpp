@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "format/chunk_reader.h"
 #include "support/test_support.h"
@@ -34,6 +36,21 @@ TEST(ChunkReaderSize, LargeChunksComeBackWhole) {
         EXPECT_EQ(read.size(), size);
         EXPECT_TRUE(std::string(read.begin(), read.end()) == content);
         EXPECT_EQ(err.text(), "");
+        // Streamed through a window far smaller than the chunk, the same bytes.
+        ChunkStream stream;
+        ASSERT_TRUE(stream.open(dir / "000001.zst"));
+        std::vector<unsigned char> piece(65536);
+        std::size_t at = 0, count = 0;
+        bool same = true;
+        ChunkStream::Status status = ChunkStream::Status::More;
+        while (status == ChunkStream::Status::More) {
+            status = stream.decompress(piece.data(), piece.size(), count);
+            same = same && at + count <= size && std::memcmp(piece.data(), content.data() + at, count) == 0;
+            at += count;
+        }
+        EXPECT_EQ(status, ChunkStream::Status::Ended);
+        EXPECT_EQ(at, size);
+        EXPECT_TRUE(same);
     }
 }
 

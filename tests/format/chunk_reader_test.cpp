@@ -1,5 +1,5 @@
 // Reading a chunk file back: exact sizes, every failure message, and files that are not
-// chunks at all.
+// chunks at all; streamed, the same content or no claim to a clean chunk.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 
 namespace fs = std::filesystem;
 using testing_support::compressFrame;
+using testing_support::frameClaiming;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
@@ -36,6 +38,23 @@ std::string frameWithoutSize(const std::string& content) {
     return testing_support::levelThreeFrame(content, false, false);
 }
 
+// The content when the stream decompresses the chunk cleanly to exactly the stated size,
+// in pieces of 1000 bytes, else nothing.
+std::optional<std::string> streamed(const fs::path& path, std::uint64_t stated) {
+    static ChunkStream stream;
+    if (!stream.open(path)) return std::nullopt;
+    std::string content;
+    std::vector<unsigned char> piece(1000);
+    ChunkStream::Status status = ChunkStream::Status::More;
+    while (status == ChunkStream::Status::More) {
+        std::size_t count = 0;
+        status = stream.decompress(piece.data(), piece.size(), count);
+        content.append(piece.begin(), piece.begin() + count);
+    }
+    if (status != ChunkStream::Status::Ended || content.size() != stated) return std::nullopt;
+    return content;
+}
+
 std::string quoted(const fs::path& path) {
     std::ostringstream out;
     out << path;
@@ -47,7 +66,10 @@ TEST(ChunkReader, ReadsExactlyTheStatedSize) {
     writeFile(dir / "000001.zst", compressFrame(kContent));
     fs::create_symlink(dir / "000001.zst", dir / "link.zst");
     writeFile(dir / "empty.zst", "");
-    for (const fs::path& path : {dir / "000001.zst", dir / "link.zst"}) {
+    writeFile(dir / "two.zst", compressFrame(kContent.substr(0, 20)) + compressFrame(kContent.substr(20)));
+    // A skippable frame is no frame pack writes: the stream leaves it to readChunk.
+    writeFile(dir / "skippable.zst", std::string("\x50\x2a\x4d\x18\x03\0\0\0abc", 11) + compressFrame(kContent));
+    for (const fs::path& path : {dir / "000001.zst", dir / "link.zst", dir / "two.zst", dir / "skippable.zst"}) {
         // Whatever the buffer held before is replaced, longer or shorter.
         for (const std::size_t earlier : {std::size_t{0}, std::size_t{3}, std::size_t{5000}}) {
             ChunkMemory content(earlier);
@@ -56,17 +78,23 @@ TEST(ChunkReader, ReadsExactlyTheStatedSize) {
             EXPECT_EQ(std::string(content.begin(), content.end()), kContent);
             EXPECT_EQ(err.text(), "");
         }
+        const bool leftToReadChunk = path.filename() == "skippable.zst";
+        EXPECT_EQ(streamed(path, kContent.size()), leftToReadChunk ? std::nullopt : std::optional(kContent));
     }
-    // An empty file holds no bytes, which is what a stated size of 0 asks for.
+    // An empty file holds no bytes, which is what a stated size of 0 asks for; the stream
+    // sees no frame in it and leaves it to readChunk.
     ChunkMemory content;
     EXPECT_TRUE(readChunk(dir / "empty.zst", 0, content));
     EXPECT_TRUE(content.empty());
+    EXPECT_EQ(streamed(dir / "empty.zst", 0), std::nullopt);
 }
 
 TEST(ChunkReader, SizeAndFrameFaults) {
     TempDir dir;
     const std::string frame = compressFrame(kContent);
     const std::string sizeless = frameWithoutSize(kContent);
+    std::string flipped = testing_support::checksummedFrame(kContent);
+    flipped.back() ^= 1;
     const std::string unexpected = "Chunk decompressed to an unexpected size: \"000001.zst\"\n";
     const std::string tooSmall = "Decompression failed for \"000001.zst\": Destination buffer is too small\n";
     const std::string srcSize = "Decompression failed for \"000001.zst\": Src size is incorrect\n";
@@ -91,6 +119,9 @@ TEST(ChunkReader, SizeAndFrameFaults) {
         {"no declared size, beyond bound", sizeless, 1ULL << 63, unexpected},
         {"no declared size, one byte short", sizeless, n + 1, unexpected},
         {"no declared size, one byte long", sizeless, n - 1, tooSmall},
+        {"checksum flipped", flipped, n, "Decompression failed for \"000001.zst\": Restored data doesn't match checksum\n"},
+        {"header claims one byte more", frameClaiming(n + 1, kContent), n, "Decompression failed for \"000001.zst\": Data corruption detected\n"},
+        {"legacy magic", "\x27" + frame.substr(1), n, srcSize},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -98,6 +129,9 @@ TEST(ChunkReader, SizeAndFrameFaults) {
         ChunkMemory content;
         CapturedCerr err;
         EXPECT_FALSE(readChunk(dir / "000001.zst", c.stated, content));
+        EXPECT_EQ(err.text(), c.err);
+        // The stream never takes for clean what readChunk refuses.
+        EXPECT_EQ(streamed(dir / "000001.zst", c.stated), std::nullopt);
         EXPECT_EQ(err.text(), c.err);
     }
     ChunkMemory content;

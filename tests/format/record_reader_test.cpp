@@ -1,8 +1,10 @@
-// The record reader on hand-made streams: what it yields, the first fault it finds, and
-// that it never reads outside the bytes it is given (the sanitizer build checks that).
+// The record reader on hand-made streams, given whole and in small pieces: what it yields,
+// the first fault it finds, and that it never reads outside the bytes it is given (the
+// sanitizer build checks that).
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -23,28 +25,66 @@ struct ReadResult {
     std::string faultPath;        // the path the fault's view holds
 };
 
-// Reads a copy of exactly the content's size, checking each view lies inside it.
-ReadResult read(const std::string& content) {
-    const std::vector<unsigned char> bytes(content.begin(), content.end());
-    const auto* end = bytes.data() + bytes.size();
-    RecordReader reader(bytes.data(), bytes.size());
+// Takes what the reader yields from a window [begin, end) until it stops, checking each
+// view lies inside the window; false once it has yielded a fault.
+bool collect(RecordReader& reader, const unsigned char* begin, const unsigned char* end, ReadResult& result) {
     RecordView record;
-    ReadResult result;
     while (reader.next(record)) {
-        EXPECT_LE(reinterpret_cast<const unsigned char*>(record.path.data() + record.path.size()), end);
+        const auto* path = reinterpret_cast<const unsigned char*>(record.path.data());
+        EXPECT_TRUE(record.path.empty() || (path >= begin && path + record.path.size() <= end));
         if (record.fault != RecordFault::None) {
             result.fault = record.fault;
             result.faultPath = std::string(record.path);
             EXPECT_FALSE(reader.next(record)) << "a record after a fault";
-            break;
+            return false;
         }
         if (record.data != nullptr) {
-            EXPECT_LE(record.dataLength, static_cast<std::uint64_t>(end - record.data));
-            result.fileBytes += record.dataLength;
+            EXPECT_TRUE(record.data >= begin && record.dataLength <= static_cast<std::uint64_t>(end - record.data));
         }
+        if (record.type == 0) result.fileBytes += record.dataLength;
         ++result.records;
     }
+    return true;
+}
+
+bool operator==(const ReadResult& a, const ReadResult& b) {
+    return a.records == b.records && a.fileBytes == b.fileBytes && a.fault == b.fault && a.faultPath == b.faultPath;
+}
+
+// The same content arriving in pieces of 1 to 17 bytes; each window is a fresh copy of
+// exactly its size (the unconsumed bytes, then the piece), so no read past it goes unseen.
+ReadResult readStreamed(const std::string& content, std::mt19937& rng) {
+    RecordReader reader(content.size());
+    std::vector<unsigned char> window;
+    std::size_t given = 0;
+    ReadResult result;
+    while (collect(reader, window.data(), window.data() + window.size(), result) && reader.wanted() != 0) {
+        EXPECT_LE(reader.wanted(), reader.unconsumed() + content.size() - given);
+        const std::size_t piece = std::min<std::size_t>(1 + rng() % 17, content.size() - given);
+        if (piece == 0) {
+            ADD_FAILURE() << "waits at the end of the stream";
+            break;
+        }
+        std::vector<unsigned char> next(window.end() - reader.unconsumed(), window.end());
+        next.insert(next.end(), content.begin() + given, content.begin() + given + piece);
+        given += piece;
+        window = std::move(next);
+        reader.feed(window.data(), window.size());
+    }
     return result;
+}
+
+// Reads a copy of exactly the content's size, whole, and requires the same of the content
+// streamed in random pieces.
+ReadResult read(const std::string& content) {
+    static std::mt19937 rng(20240815);
+    const std::vector<unsigned char> bytes(content.begin(), content.end());
+    RecordReader reader(bytes.data(), bytes.size());
+    ReadResult whole;
+    collect(reader, bytes.data(), bytes.data() + bytes.size(), whole);
+    EXPECT_EQ(reader.wanted(), 0u) << "the whole stream never waits";
+    EXPECT_TRUE(readStreamed(content, rng) == whole) << "streamed differs from whole";
+    return whole;
 }
 
 const std::string kDocs = recordBytes(1, "docs", 0);
