@@ -19,9 +19,6 @@ public:
     unsigned char* data() noexcept { return bytes_; }
     const unsigned char* data() const noexcept { return bytes_; }
     std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    const unsigned char* begin() const noexcept { return bytes_; }
-    const unsigned char* end() const noexcept { return bytes_ + size_; }
 
 private:
     unsigned char* bytes_ = nullptr;
