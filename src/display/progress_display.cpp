@@ -113,8 +113,8 @@ void endWithTeardown(int signal) {
     raise(signal);
 }
 
-// Holds the ending signals back while the display writes, so that the handler's teardown
-// never lands inside a drawing, nor before the room is made or after the teardown.
+// Holds the ending signals back while the display sets itself up or tears itself down, so
+// that the handler's teardown never comes before the room is made or after the teardown.
 class EndingSignalsHeld {
 public:
     EndingSignalsHeld() {
@@ -241,7 +241,7 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     drawing += fact;
     fitToWidth(drawing, triviaStart, size.columns);
     drawing += kRestoreCursor;
-    const EndingSignalsHeld held;
+    // One write: a signal's teardown comes before or after it, never inside it.
     std::cout.write(drawing.data(), static_cast<std::streamsize>(drawing.size()));
     std::cout.flush();
 }
