@@ -88,14 +88,13 @@ void Destination::makeFolders(std::string_view recordPath) {
 }
 
 int Destination::createFile(std::string_view recordPath) {
-    const std::size_t slash = recordPath.rfind('/');
-    const FolderChain::Folder& folder =
-        chain_.reach(slash == std::string_view::npos ? std::string_view() : recordPath.substr(0, slash));
+    std::string_view fileName;
+    const FolderChain::Folder& folder = chain_.reachFolderOf(recordPath, fileName);
     if (folder.fd < 0) {
         const std::error_code error(errno, std::generic_category());
         throw fs::filesystem_error("cannot create directories", targetOf(recordPath).parent_path(), error);
     }
-    const std::string name(slash == std::string_view::npos ? recordPath : recordPath.substr(slash + 1));
+    const std::string name(fileName);
     if (name.empty() || name == ".") {
         errno = EISDIR;
         return -1;

@@ -17,6 +17,12 @@ void FolderChain::closeFrom(std::size_t depth) {
     }
 }
 
+const FolderChain::Folder& FolderChain::reachFolderOf(std::string_view path, std::string_view& name) {
+    const std::size_t slash = path.rfind('/');
+    name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return reach(slash == std::string_view::npos ? std::string_view() : path.substr(0, slash));
+}
+
 const FolderChain::Folder& FolderChain::reach(std::string_view folders) {
     std::size_t depth = 0;
     std::size_t start = 0;

@@ -32,6 +32,8 @@ public:
     // previous one are closed first, so the chain never holds more than the path's depth.
     // On failure the returned fd is -1 and errno tells why.
     const Folder& reach(std::string_view folders);
+    // reach() of the folders above the last name of `path`; `name` is set to that name.
+    const Folder& reachFolderOf(std::string_view path, std::string_view& name);
 
 private:
     struct Level {

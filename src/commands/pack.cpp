@@ -73,11 +73,10 @@ bool packFile(const fs::path& source, const std::string& recordPath, FolderChain
     // a link: an entry that became a link or anything but a regular file since the walk is
     // refused. Non-blocking, so that a named pipe cannot stall the run; reads of regular
     // files are not affected.
-    const std::size_t slash = recordPath.rfind('/');
-    const std::string_view folderNames =
-        slash == std::string::npos ? std::string_view() : std::string_view(recordPath).substr(0, slash);
-    const int folder = folders.reach(folderNames).fd;
-    const char* const name = recordPath.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    std::string_view fileName;
+    const int folder = folders.reachFolderOf(recordPath, fileName).fd;
+    // The name ends where the record path ends, so it is terminated as the system wants.
+    const char* const name = fileName.data();
     const FileDescriptor file(
         folder < 0 ? -1 : ::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
