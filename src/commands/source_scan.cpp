@@ -8,9 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "format/archive_folder.h"
 #include "format/escaped_text.h"
+#include "format/file_descriptor.h"
 
 namespace fs = std::filesystem;
 
@@ -22,45 +26,35 @@ bool checkSourceFolder(const fs::path& source) {
 
 namespace {
 
+// A directory stream and the descriptor under it, closed together when it goes.
+struct DirectoryCloser {
+    void operator()(DIR* stream) const { ::closedir(stream); }
+};
+using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
+
 // The folders being listed, from the source down to the current one: one open
 // directory stream per level, and nothing else, so the walk holds its depth in
 // descriptors.
 class OpenFolders {
 public:
-    OpenFolders() = default;
-    ~OpenFolders() {
-        while (!levels_.empty()) pop();
+    // Lists `folder` next, below the current one; false when it is not open or cannot be
+    // listed. `pathLength` is the length of its record path.
+    bool push(FileDescriptor folder, std::size_t pathLength) {
+        if (!folder.isOpen()) return false;
+        DirectoryStream stream(::fdopendir(folder.get()));
+        if (!stream) return false;
+        folder.release();  // the stream closes it now
+        levels_.push_back(Level{std::move(stream), pathLength});
+        return true;
     }
-    OpenFolders(const OpenFolders&) = delete;
-    OpenFolders& operator=(const OpenFolders&) = delete;
-
-    // Lists the folder open at `fd` (taken over) next, below the current one; false when
-    // it cannot be listed. `pathLength` is the length of its record path.
-    bool push(int fd, std::size_t pathLength) {
-        if (fd < 0) return false;
-        try {
-            levels_.push_back(Level{nullptr, pathLength});
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-        levels_.back().stream = ::fdopendir(fd);
-        if (levels_.back().stream != nullptr) return true;
-        ::close(fd);
-        levels_.pop_back();
-        return false;
-    }
-    void pop() {
-        if (levels_.back().stream != nullptr) ::closedir(levels_.back().stream);
-        levels_.pop_back();
-    }
+    void pop() { levels_.pop_back(); }
     bool empty() const { return levels_.empty(); }
-    DIR* current() const { return levels_.back().stream; }
+    DIR* current() const { return levels_.back().stream.get(); }
     std::size_t currentPathLength() const { return levels_.back().pathLength; }
 
 private:
     struct Level {
-        DIR* stream;
+        DirectoryStream stream;
         std::size_t pathLength;
     };
     std::vector<Level> levels_;
@@ -80,7 +74,7 @@ bool scanSourceTree(const fs::path& source, SourceScan& scan) {
         return recordPath.empty() ? source : source / recordPath;
     };
     OpenFolders folders;
-    if (!folders.push(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0))
+    if (!folders.push(FileDescriptor(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), 0))
         return cannotRead(source);
     std::string path;  // record path of the current folder, then of the entry in hand
     while (!folders.empty()) {
@@ -120,8 +114,9 @@ bool scanSourceTree(const fs::path& source, SourceScan& scan) {
             scan.entries.push_back(SourceEntry{path, false});
         } else if (type == DT_DIR) {
             scan.entries.push_back(SourceEntry{path, true});
-            const int fd = ::openat(::dirfd(stream), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (!folders.push(fd, path.size())) return cannotRead(folderPath(path));
+            FileDescriptor folder(
+                ::openat(::dirfd(stream), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!folders.push(std::move(folder), path.size())) return cannotRead(folderPath(path));
             continue;  // its content is listed next, under its path
         }
         path.resize(folderLength);

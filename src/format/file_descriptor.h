@@ -27,6 +27,8 @@ public:
     int get() const noexcept { return fd_; }
     // Closes now; false when closing reports an error (data that did not reach the file).
     bool close() noexcept { return ::close(std::exchange(fd_, -1)) == 0; }
+    // Hands the descriptor to another owner; this one holds none afterwards.
+    int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
     int fd_;
