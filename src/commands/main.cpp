@@ -8,6 +8,7 @@
 
 #include "commands/extract.h"
 #include "commands/pack.h"
+#include "commands/startup.h"
 #include "commands/verify.h"
 #include "format/escaped_text.h"
 
@@ -53,6 +54,9 @@ int dispatch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything is opened: a file taking descriptor 1 would receive the output.
+    if (!openClosedStandardDescriptors()) return 1;
+    raiseOpenFileLimit();
     if (argc <= 1) {
         printUsage();
         return 0;
