@@ -6,9 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <ostream>
+#include <system_error>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,7 @@
 #include "format/escaped_text.h"
 #include "format/file_descriptor.h"
 #include "format/manifest.h"
+#include "format/new_file.h"
 #include "format/record.h"
 
 namespace fs = std::filesystem;
@@ -100,6 +102,26 @@ std::uint64_t archiveFolderSize(const fs::path& archive) {
         if (entry.is_regular_file()) size += fs::file_size(entry.path());
     }
     return size;
+}
+
+bool refuseExistingArchive(const fs::path& archive) {
+    std::cerr << "Archive already exists: " << escapedQuoted(archive) << '\n';
+    return false;
+}
+
+// Missing parents are made as needed; the archive folder itself by one mkdir that fails
+// when anything is there, so that an archive that appeared since the check is never
+// packed into.
+bool createArchiveFolder(const fs::path& archive) {
+    const fs::path parent = archive.parent_path();
+    std::error_code error;
+    if (!parent.empty()) fs::create_directories(parent, error);
+    if (!error && ::mkdir(archive.c_str(), 0777) != 0) {
+        if (errno == EEXIST) return refuseExistingArchive(archive);
+        error.assign(errno, std::generic_category());
+    }
+    if (error) throw fs::filesystem_error("cannot create directories", archive, error);
+    return true;
 }
 
 void printSummary(const fs::path& archive, const SourceScan& scan, std::uint64_t chunkCount,
@@ -200,21 +222,19 @@ bool packFolder(const fs::path& source, fs::path& archive) {
     if (!checkSourceFolder(source)) return false;
     if (!trimArchiveArgument(archive)) return false;
     applyArchiveExtensionRule(archive);
-    if (pathExists(archive)) {
-        std::cerr << "Archive already exists: " << escapedQuoted(archive) << '\n';
-        return false;
-    }
+    if (pathExists(archive)) return refuseExistingArchive(archive);
     // The walk ends before the archive folder exists, so an archive placed inside the
     // source never packs itself.
     SourceScan scan;
     if (!scanSourceTree(source, scan)) return false;
 
-    fs::create_directories(archive);
-    std::ofstream manifest(archive / kManifestFileName, std::ios::out);
-    if (!manifest) {
+    if (!createArchiveFolder(archive)) return false;
+    NewFileBuffer manifestFile(archive / kManifestFileName);
+    if (!manifestFile.isOpen()) {
         std::cerr << "Could not create manifest.\n";
         return false;
     }
+    std::ostream manifest(&manifestFile);
     writeManifestHeader(manifest, scan.totalBytes, scan.fileCount);
 
     std::uint64_t nextChunkNumber = 1;
@@ -228,8 +248,8 @@ bool packFolder(const fs::path& source, fs::path& archive) {
 
     // The header of an archive without chunks, and any bytes not yet flushed, reach the
     // file only here.
-    manifest.close();
-    if (!manifest) {
+    const bool closed = manifest.flush() && manifestFile.close();
+    if (!closed) {
         std::cerr << "Could not write manifest.\n";
         return false;
     }

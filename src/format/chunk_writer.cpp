@@ -8,6 +8,7 @@
 
 #include "format/chunk_memory.h"
 #include "format/escaped_text.h"
+#include "format/new_file.h"
 
 namespace {
 
@@ -49,21 +50,15 @@ bool flushChunk(ChunkWriter& writer) {
         return false;
     }
 
-    bool written = false;
-    {
-        std::ofstream out(chunkPath, std::ios::out | std::ios::binary);
-        if (!out) {
-            std::cerr << "Could not create chunk: " << escapedQuoted(chunkPath) << '\n';
-            return false;
-        }
-        out.write(reinterpret_cast<const char*>(compressed.data()),
-                  static_cast<std::streamsize>(compressedSize));
-        written = static_cast<bool>(out);
-        // Bytes still buffered reach the disk only here; a chunk that fails to close
-        // must not get a manifest line.
-        out.close();
-        written = written && static_cast<bool>(out);
+    // Created here and nowhere else: a file already at the path, or a link, is refused
+    // rather than overwritten or written through.
+    FileDescriptor out = createNewFile(chunkPath);
+    if (!out.isOpen()) {
+        std::cerr << "Could not create chunk: " << escapedQuoted(chunkPath) << '\n';
+        return false;
     }
+    // A chunk that fails to close must not get a manifest line either.
+    const bool written = writeAll(out.get(), compressed.data(), compressedSize) && out.close();
     compressed = ChunkMemory();
     if (!written) {
         std::cerr << "Could not write chunk: " << escapedQuoted(chunkPath) << '\n';

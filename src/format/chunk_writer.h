@@ -4,7 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,13 +14,14 @@ struct ChunkWriter {
     std::vector<unsigned char>& buffer;     // whole records appended since the last flush
     std::uint64_t& nextChunkNumber;         // number of the next chunk file, from 1
     const std::filesystem::path& archiveDir;  // the archive folder, already created
-    std::ofstream& manifest;                // the open "manifest.txt"
+    std::ostream& manifest;                 // the open "manifest.txt"
     std::uint64_t& recordsInBuffer;         // records in the buffer
 };
 
 // "000001.zst": the number padded with zeros to at least six digits.
 std::string chunkFileName(std::uint64_t number);
 
-// Writes the buffer as the next chunk file (nothing for an empty buffer), appends and
-// flushes its manifest line, then empties the buffer keeping its capacity.
+// Writes the buffer as the next chunk file, which it creates and which must not exist
+// (nothing for an empty buffer), appends and flushes its manifest line, then empties the
+// buffer keeping its capacity.
 bool flushChunk(ChunkWriter& writer);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -113,11 +114,10 @@ TEST(ChunkWriter, EmptyBufferWritesNothing) {
     EXPECT_FALSE(fs::exists(dir / "a.hlg" / "000001.zst"));
 }
 
-TEST(ChunkWriter, SevenDigitNumbersAndExistingFilesAreOverwritten) {
+TEST(ChunkWriter, SevenDigitNumbers) {
     TempDir dir;
     PackState pack(dir.path(), dir / "manifest.txt");
     pack.nextChunkNumber = 1000000;
-    writeFile(dir / "1000000.zst", std::string(100000, 'x'));
     appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
     pack.recordsInBuffer = 1;
     const std::string content = text(pack.buffer);
@@ -125,6 +125,37 @@ TEST(ChunkWriter, SevenDigitNumbersAndExistingFilesAreOverwritten) {
     EXPECT_EQ(readFile(dir / "1000000.zst"), checksummedFrame(content));
     EXPECT_EQ(readFile(dir / "manifest.txt"), "CHUNK|1000000.zst|14|1\n");
     EXPECT_EQ(pack.nextChunkNumber, 1000001u);
+}
+
+// Whatever stands at the chunk's path is neither overwritten nor written through.
+TEST(ChunkWriter, AnythingAtTheChunkPathIsRefusedAndKept) {
+    TempDir dir;
+    writeFile(dir / "target", "kept");
+    const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> cases = {
+        {"file", [](const fs::path& at) { writeFile(at, "kept"); }},
+        {"link", [&dir](const fs::path& at) { fs::create_symlink(dir / "target", at); }},
+        {"dangling link", [&dir](const fs::path& at) { fs::create_symlink(dir / "nowhere", at); }},
+        {"folder", [](const fs::path& at) { fs::create_directory(at); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        const fs::path archive = dir / c.first;
+        fs::create_directory(archive);
+        c.second(archive / "000001.zst");
+        PackState pack(archive, archive / "manifest.txt");
+        appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
+        pack.recordsInBuffer = 1;
+        CapturedCerr err;
+        EXPECT_FALSE(flushChunk(pack.writer));
+        EXPECT_EQ(err.text(), "Could not create chunk: \"" + (archive / "000001.zst").string() + "\"\n");
+        EXPECT_EQ(pack.nextChunkNumber, 1u);
+        EXPECT_EQ(pack.recordsInBuffer, 1u);
+        EXPECT_EQ(readFile(archive / "manifest.txt"), "");
+    }
+    EXPECT_EQ(readFile(dir / "file" / "000001.zst"), "kept");
+    EXPECT_EQ(readFile(dir / "target"), "kept");
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+    EXPECT_TRUE(fs::is_empty(dir / "folder" / "000001.zst"));
 }
 
 TEST(ChunkWriter, MissingFolderIsReportedWithQuotedPath) {
@@ -145,8 +176,8 @@ TEST(ChunkWriter, MissingFolderIsReportedWithQuotedPath) {
 }
 
 TEST(ChunkWriter, WriteOrCloseFailureIsReportedAndLeavesNoLine) {
-    // A small chunk sits in the stream's buffer until the close; a large one fails in
-    // the write itself. Both run in a child whose file size limit is 64 bytes.
+    // A chunk a little or far past the limit. Both run in a child whose file size limit
+    // is 64 bytes.
     for (const std::size_t size : {400u, 200000u}) {
         SCOPED_TRACE(size);
         TempDir dir;
