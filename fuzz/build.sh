@@ -9,6 +9,8 @@ mkdir -p "$out/obj"
 cxx="${CXX_FUZZ:-clang++}"
 flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -Wall -Wextra
        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -Isrc)
+# Warnings are errors where CI asks for it, as in its other builds.
+[ "${HLG_WERROR:-OFF}" != ON ] || flags+=(-Werror)
 read -r -a zstd_cflags <<<"$(pkg-config --cflags libzstd)"
 read -r -a zstd_libs <<<"$(pkg-config --libs libzstd)"
 

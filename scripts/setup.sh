@@ -16,5 +16,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+# Warnings are errors only where HLG_WERROR=ON is set, as CI sets it.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DHLG_WERROR="${HLG_WERROR:-OFF}"
 cmake --build build -j "$(nproc)"
