@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "support/test_support.h"
 
@@ -207,6 +208,8 @@ TEST(Pack, RefusesAnythingAtTheArchivePath) {
     writeFile(dir / "file.hlg", "keep me");
     fs::create_directory(dir / "target");
     fs::create_symlink("target", dir / "link.hlg");
+    // Nothing by the check before the walk, but the folder is not made where it stands.
+    fs::create_symlink("nowhere", dir / "dangling.hlg");
     const struct {
         const char* argument;
         const char* err;
@@ -214,6 +217,7 @@ TEST(Pack, RefusesAnythingAtTheArchivePath) {
         {"we\"ird\\dir", "Archive already exists: \"we\\\"ird\\\\dir.hlg\"\n"},
         {"file", "Archive already exists: \"file.hlg\"\n"},
         {"link.hlg", "Archive already exists: \"link.hlg\"\n"},
+        {"dangling", "Archive already exists: \"dangling.hlg\"\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.argument);
@@ -225,6 +229,57 @@ TEST(Pack, RefusesAnythingAtTheArchivePath) {
     EXPECT_TRUE(fs::is_empty(dir / "we\"ird\\dir.hlg"));
     EXPECT_EQ(readFile(dir / "file.hlg"), "keep me");
     EXPECT_TRUE(fs::is_empty(dir / "target"));
+    EXPECT_FALSE(fs::exists(dir / "nowhere"));
+}
+
+// The walk is held up by a tracer at its first listing, long enough to make the archive
+// folder after the check before the walk.
+TEST(Pack, ArchiveThatAppearsDuringTheWalkIsRefusedAndKept) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is missing";
+    TempDir dir;
+    writeFile(dir / "src" / "f", "f");
+    const fs::path trace = dir / "trace.txt";
+    const fs::path archive = dir / "out.hlg";
+    // The leak checker of a sanitized build cannot run under a tracer.
+    HlgProcess run({"pack", (dir / "src").string(), (dir / "out").string()}, dir / "output.txt",
+                   {"strace", "-qq", "-o", trace.string(), "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                    "trace=getdents64", "-e", "inject=getdents64:delay_enter=3000000:when=1"});
+    // The first listing's call is written to the trace as it starts, before its delay.
+    const auto listing = [&trace] {
+        return fs::exists(trace) && readFile(trace).find("getdents64(") != std::string::npos;
+    };
+    while (!listing() && run.running()) usleep(5000);
+    fs::create_directory(archive);
+    writeFile(archive / "manifest.txt", "planted");
+    EXPECT_EQ(run.wait(), 1);
+    EXPECT_EQ(readFile(dir / "output.txt"), "Archive already exists: \"" + archive.string() + "\"\n");
+    EXPECT_EQ(namesIn(archive), std::vector<std::string>{"manifest.txt"});
+    EXPECT_EQ(readFile(archive / "manifest.txt"), "planted");
+}
+
+// A closed standard descriptor is not taken by a file that pack opens, where the status
+// area would be drawn into the manifest; only what is shown changes.
+TEST(Pack, ClosedStandardDescriptorsLeaveTheArchiveAsItIs) {
+    TempDir dir;
+    writeFile(dir / "src" / "f.txt", "x");
+    const std::vector<std::vector<int>> cases = {{1}, {0}, {2}, {1, 2}, {0, 1, 2}};
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        std::string closed;
+        for (int fd : cases[i]) closed += std::to_string(fd) + " ";
+        SCOPED_TRACE("closed: " + closed);
+        RunOptions options;
+        options.closedDescriptors = cases[i];
+        const std::string archive = "out" + std::to_string(i);
+        const RunResult r = pack(dir, "src", archive, options);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const bool outputOpen = closed.find('1') == std::string::npos;
+        EXPECT_EQ(r.out.find("Archive created: ") != std::string::npos, outputOpen);
+        const fs::path folder = dir / (archive + ".hlg");
+        EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"000001.zst", "manifest.txt"}));
+        EXPECT_EQ(readFile(folder / "manifest.txt"), manifestHeader(1, 1) + "CHUNK|000001.zst|19|1\n");
+        EXPECT_EQ(decompressFile(folder / "000001.zst"), recordBytes(0, "f.txt", 1, "x"));
+    }
 }
 
 // Control characters are escaped in both, after the quoting of the first.

@@ -204,6 +204,7 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
             dup2(devNull, 0);
         }
         for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]}) close(fd);
+        for (int fd : options.closedDescriptors) close(fd);
         if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
         if (options.fileSizeLimit != 0) {
             signal(SIGXFSZ, SIG_IGN);
@@ -212,6 +213,12 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
         }
         if (options.openFileLimit != 0) {
             struct rlimit limit{options.openFileLimit, options.openFileLimit};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (options.openFileSoftLimit != 0) {
+            struct rlimit limit{};
+            getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = options.openFileSoftLimit;
             setrlimit(RLIMIT_NOFILE, &limit);
         }
         if (options.addressSpaceLimit != 0) {
@@ -265,9 +272,14 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
     return result;
 }
 
-HlgProcess::HlgProcess(const std::vector<std::string>& args, const fs::path& outputFile) {
+HlgProcess::HlgProcess(const std::vector<std::string>& args, const fs::path& outputFile,
+                       const std::vector<std::string>& tracer) {
     const std::string binary = hlgBinary();
     std::vector<std::string> argStore = programArguments(args);
+    if (!tracer.empty()) {
+        argStore.front() = binary;
+        argStore.insert(argStore.begin(), tracer.begin(), tracer.end());
+    }
     std::vector<char*> argv = argumentVector(argStore);
     const int output = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (output < 0) throw std::runtime_error("cannot open " + outputFile.string());
@@ -281,7 +293,8 @@ HlgProcess::HlgProcess(const std::vector<std::string>& args, const fs::path& out
         dup2(devNull, 0);
         dup2(output, 1);
         dup2(output, 2);
-        execv(binary.c_str(), argv.data());
+        if (tracer.empty()) execv(binary.c_str(), argv.data());
+        else execvp(argv[0], argv.data());
         _exit(127);
     }
     close(output);

@@ -88,6 +88,8 @@ struct RunOptions {
     unsigned timeoutSeconds = 0;              // 0 for none; else SIGALRM ends a hung run (status 142)
     std::uint64_t addressSpaceLimit = 0;      // RLIMIT_AS in bytes, 0 for none
     std::uint64_t openFileLimit = 0;          // RLIMIT_NOFILE, 0 for none
+    std::uint64_t openFileSoftLimit = 0;      // RLIMIT_NOFILE's soft limit alone, 0 to leave it
+    std::vector<int> closedDescriptors{};     // of 0, 1 and 2: closed when the program starts
 };
 
 struct RunResult {
@@ -102,11 +104,13 @@ std::string hlgBinary();
 RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // A run of hlg that the test does not wait for, to act on it while it works. Standard
-// input is /dev/null; standard output and standard error both go to `outputFile`.
-// Killed and reaped when it goes out of scope.
+// input is /dev/null; standard output and standard error both go to `outputFile`. With a
+// `tracer` (a command and its options, "strace" ...), hlg runs under it. Killed and reaped
+// when it goes out of scope.
 class HlgProcess {
 public:
-    HlgProcess(const std::vector<std::string>& args, const std::filesystem::path& outputFile);
+    HlgProcess(const std::vector<std::string>& args, const std::filesystem::path& outputFile,
+               const std::vector<std::string>& tracer = {});
     ~HlgProcess();
     HlgProcess(const HlgProcess&) = delete;
     HlgProcess& operator=(const HlgProcess&) = delete;
