@@ -223,9 +223,14 @@ TEST(ExtractFault, InputAnOrdinaryUserMayNotReadOrChange) {
              privateToRoot(a / "000002.zst");
          },
          "Could not open chunk: {chunk 2}\n", later, true},
-        // A read-only archive: the first chunk is restored, then cannot be consumed.
-        {"archive folder not writable", "extract", [](auto&, auto&) {}, fsError, all, true},
-        {"destination not writable", "extract", [](auto&, auto& out) { fs::create_directory(out); },
+        // A read-only archive: no manifest can list what would be left, so nothing is restored.
+        {"archive folder not writable", "extract", [](auto&, auto&) {}, "Could not write manifest.\n", all,
+         false},
+        {"destination not writable", "extract",
+         [&](auto& a, auto& out) {
+             owned(a);
+             fs::create_directory(out);
+         },
          fsError, all, false},
     };
     for (const Case& c : cases) {
@@ -265,6 +270,7 @@ TEST(ExtractFault, InputAnOrdinaryUserMayNotReadOrChange) {
             EXPECT_EQ(fs::exists(archive / name), kept) << name;
         }
         EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+        EXPECT_FALSE(fs::exists(archive / "manifest.new"));
         if (c.firstChunkRestored) {
             EXPECT_EQ(readFile(out / "docs/a.txt"), "hello");
         }
