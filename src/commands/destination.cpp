@@ -30,29 +30,19 @@ Destination::Destination(const fs::path& path)
                  return openFolder(parent, name);
              }) {}
 
-Destination::~Destination() {
-    for (const FileSystem& fileSystem : fileSystems_) {
-        if (fileSystem.fd >= 0) ::close(fileSystem.fd);
-    }
-}
-
-FolderChain::Folder Destination::openFolder(const FolderChain::Folder& parent, const std::string& name) {
+FolderChain::OpenedFolder Destination::openFolder(const FolderChain::Folder& parent, const std::string& name) {
     const char* const at = name.c_str();
     bool made = false;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        int fd = ::openat(parent.fd, at, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        FileDescriptor fd(::openat(parent.fd, at, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         // A folder that may be searched but not listed still leads to its content.
-        if (fd < 0 && errno == EACCES) fd = ::openat(parent.fd, at, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
+        if (!fd.isOpen() && errno == EACCES)
+            fd = FileDescriptor(::openat(parent.fd, at, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.isOpen()) {
             struct stat info {};
-            if (::fstat(fd, &info) != 0) {
-                const int error = errno;
-                ::close(fd);
-                errno = error;
-                return {};
-            }
-            if (made) noteWritten(info.st_dev, fd);
-            return {fd, info.st_dev};
+            if (::fstat(fd.get(), &info) != 0) return {};
+            if (made) noteWritten(info.st_dev, fd.get());
+            return {std::move(fd), info.st_dev};
         }
         if (errno == ENOENT) {
             if (::mkdirat(parent.fd, at, 0777) != 0 && errno != EEXIST) return {};
@@ -87,9 +77,9 @@ void Destination::makeFolders(std::string_view recordPath) {
     throw fs::filesystem_error("cannot create directories", targetOf(recordPath), error);
 }
 
-int Destination::createFile(std::string_view recordPath) {
+Destination::FileCreation Destination::createFile(std::string_view recordPath, FileDescriptor& file) {
     std::string_view fileName;
-    const FolderChain::Folder& folder = chain_.reachFolderOf(recordPath, fileName);
+    const FolderChain::Folder folder = chain_.reachFolderOf(recordPath, fileName);
     if (folder.fd < 0) {
         const std::error_code error(errno, std::generic_category());
         throw fs::filesystem_error("cannot create directories", targetOf(recordPath).parent_path(), error);
@@ -97,45 +87,59 @@ int Destination::createFile(std::string_view recordPath) {
     const std::string name(fileName);
     if (name.empty() || name == ".") {
         errno = EISDIR;
-        return -1;
+        return FileCreation::Failed;
     }
     const char* const at = name.c_str();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        int fd = ::openat(folder.fd, at, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            noteWritten(folder.device, fd);
-            return fd;
+        file = FileDescriptor(::openat(folder.fd, at, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (file.isOpen()) {
+            noteWritten(folder.device, file.get());
+            return FileCreation::Created;
         }
-        if (errno != EEXIST) return -1;
+        if (errno != EEXIST) return FileCreation::Failed;
         struct stat info {};
         if (::fstatat(folder.fd, at, &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) continue;
-            return -1;
+            return FileCreation::Failed;
         }
         if (S_ISDIR(info.st_mode)) {
             errno = EISDIR;
-            return -1;
+            return FileCreation::Failed;
         }
         // A link, named pipe, socket or device is removed, never followed or opened; so is
         // a file with other names, which could be a chunk still to be read.
         if (!S_ISREG(info.st_mode) || info.st_nlink > 1) {
-            if (::unlinkat(folder.fd, at, 0) != 0 && errno != ENOENT) return -1;
+            if (::unlinkat(folder.fd, at, 0) != 0 && errno != ENOENT) return FileCreation::Failed;
             continue;
         }
-        // An existing file is overwritten. Non-blocking and checked once open, in case
-        // something else has been put there since it was looked at.
-        fd = ::openat(folder.fd, at, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
+        // An existing file is overwritten, but only once what was opened has been judged:
+        // something else may have been put there since the look. Non-blocking, in case it
+        // is a named pipe now.
+        file = FileDescriptor(::openat(folder.fd, at, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!file.isOpen()) {
             if (errno == ENOENT || errno == ELOOP || errno == ENXIO) continue;
-            return -1;
+            return FileCreation::Failed;
         }
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            noteWritten(info.st_dev, fd);
-            return fd;
+        if (::fstat(file.get(), &info) != 0) return FileCreation::Failed;
+        if (!S_ISREG(info.st_mode) || info.st_nlink > 1) continue;  // looked at again
+        if (archiveFiles_.count({info.st_dev, info.st_ino}) != 0) {
+            file = FileDescriptor(-1);
+            return FileCreation::ArchiveFile;
         }
-        ::close(fd);
+        if (::ftruncate(file.get(), 0) != 0) return FileCreation::Failed;
+        noteWritten(info.st_dev, file.get());
+        return FileCreation::Created;
     }
-    return -1;
+    file = FileDescriptor(-1);
+    return FileCreation::Failed;
+}
+
+void Destination::addArchiveFile(const struct stat& identity) {
+    archiveFiles_.insert({identity.st_dev, identity.st_ino});
+}
+
+void Destination::removeArchiveFile(const struct stat& identity) {
+    archiveFiles_.erase({identity.st_dev, identity.st_ino});
 }
 
 void Destination::noteWritten(dev_t device, int fd) {
@@ -146,8 +150,7 @@ void Destination::noteWritten(dev_t device, int fd) {
         }
     }
     // A file system seen for the first time keeps a descriptor of its own until the end.
-    fileSystems_.push_back(FileSystem{device, -1, true});
-    fileSystems_.back().fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    fileSystems_.push_back(FileSystem{device, FileDescriptor(::fcntl(fd, F_DUPFD_CLOEXEC, 0)), true});
 }
 
 bool Destination::syncWritten() {
@@ -155,7 +158,7 @@ bool Destination::syncWritten() {
     for (FileSystem& fileSystem : fileSystems_) {
         if (!fileSystem.written) continue;
         fileSystem.written = false;
-        if (fileSystem.fd < 0 || ::syncfs(fileSystem.fd) != 0) synced = false;
+        if (!fileSystem.fd.isOpen() || ::syncfs(fileSystem.fd.get()) != 0) synced = false;
     }
     return synced;
 }

@@ -4,12 +4,17 @@
 // a whole path: nothing that stands in the destination can redirect a write, and a record
 // path of any length restores. For each file system that restored data went to, it keeps
 // one descriptor, to make that data durable before the chunk that held it is deleted.
+// The archive's own files are known to it by identity, so that no record is written into
+// one, whatever name or mount leads there.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "commands/folder_chain.h"
@@ -20,7 +25,6 @@ public:
     // Opens the folder at `path`; a link named as the destination is followed: the user
     // chose it.
     explicit Destination(const std::filesystem::path& path);
-    ~Destination();
     Destination(const Destination&) = delete;
     Destination& operator=(const Destination&) = delete;
 
@@ -33,11 +37,21 @@ public:
     // the same target path.
     void makeFolders(std::string_view recordPath);
 
+    enum class FileCreation {
+        Created,      // `file` is open for writing, empty
+        Failed,       // no file can be made there (a folder stands there); errno tells why
+        ArchiveFile,  // what stands there is one of the archive's own files; nothing written
+    };
     // Makes the folders above the record path's file as makeFolders does, then creates the
-    // file, or truncates the regular file of that name: a descriptor open for writing. A
+    // file, or truncates the regular file of that name once it is open and judged. A
     // symbolic link, named pipe, socket or device that stands there is removed, never
-    // opened. -1, with errno set, when no file can be made there (a folder stands there).
-    int createFile(std::string_view recordPath);
+    // opened; so is a file with other names.
+    FileCreation createFile(std::string_view recordPath, FileDescriptor& file);
+
+    // The archive's own files (manifest, marker, chunks still to be read), by device and
+    // inode: createFile refuses to write into one.
+    void addArchiveFile(const struct stat& identity);
+    void removeArchiveFile(const struct stat& identity);
 
     // Syncs each file system written to since the last call, once; false when one fails.
     bool syncWritten();
@@ -45,10 +59,10 @@ public:
 private:
     struct FileSystem {
         dev_t device;
-        int fd;  // any descriptor of something on it
+        FileDescriptor fd;  // any descriptor of something on it
         bool written;
     };
-    FolderChain::Folder openFolder(const FolderChain::Folder& parent, const std::string& name);
+    FolderChain::OpenedFolder openFolder(const FolderChain::Folder& parent, const std::string& name);
     // The destination joined with the record path, as messages name it.
     std::filesystem::path targetOf(std::string_view recordPath) const;
     void noteWritten(dev_t device, int fd);
@@ -57,4 +71,5 @@ private:
     FileDescriptor root_;
     FolderChain chain_;
     std::vector<FileSystem> fileSystems_;
+    std::set<std::pair<dev_t, ino_t>> archiveFiles_;
 };

@@ -1,6 +1,7 @@
 #include "commands/extract.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,8 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "commands/destination.h"
 #include "commands/verify.h"
@@ -18,6 +21,7 @@
 #include "format/escaped_text.h"
 #include "format/file_descriptor.h"
 #include "format/manifest.h"
+#include "format/manifest_replacement.h"
 #include "format/record.h"
 #include "format/record_reader.h"
 
@@ -36,18 +40,6 @@ constexpr std::uint64_t kWritebackRun = 8388608;
 // report, so that a failure to write it is reported where a buffered stream reports it.
 constexpr std::uint64_t kHeldPieceSize = 1024;
 
-// All `count` bytes to `file`, or false.
-bool writeAll(const FileDescriptor& file, const unsigned char* bytes, std::uint64_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(file.get(), bytes, static_cast<std::size_t>(count));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        count -= static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
-
 // Writes one file record's data and closes the file.
 bool restoreFile(Destination& destination, std::string_view pathText, const unsigned char* data,
                  std::uint64_t length, ExtractCounters& counters, const ExtractProgress& progress) {
@@ -58,10 +50,16 @@ bool restoreFile(Destination& destination, std::string_view pathText, const unsi
         return path;
     };
     // Created, or truncated when a file of that name exists.
-    FileDescriptor file(destination.createFile(pathText));
-    if (!file.isOpen()) {
-        std::cerr << "Could not create file: " << escapedQuoted(target()) << '\n';
-        return false;
+    FileDescriptor file(-1);
+    switch (destination.createFile(pathText, file)) {
+        case Destination::FileCreation::Created:
+            break;
+        case Destination::FileCreation::Failed:
+            std::cerr << "Could not create file: " << escapedQuoted(target()) << '\n';
+            return false;
+        case Destination::FileCreation::ArchiveFile:
+            std::cerr << "Record path leads into the archive: " << escaped(pathText) << '\n';
+            return false;
     }
     const unsigned char* held = nullptr;
     std::uint64_t heldLength = 0;
@@ -162,26 +160,119 @@ bool settleMarkerQuestion(const fs::path& archive, const fs::path& marker) {
         return false;
     }
     std::cout << '\n';
-    if (!verifyArchive(archive)) {
+    if (!verifySettledArchive(archive)) {
         std::cerr << "\nVerification failed. " << "Extraction has been cancelled.\n";
         return false;
     }
     return true;
 }
 
+// File records and their bytes in a chunk's content: what restoring it all will add.
+struct ChunkFiles {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+};
+
+ChunkFiles filesIn(const ChunkMemory& content) {
+    ChunkFiles found;
+    RecordReader reader(content.data(), content.size());
+    RecordView record;
+    while (reader.next(record) && record.fault == RecordFault::None) {
+        if (record.type != static_cast<unsigned char>(RecordType::File)) continue;
+        ++found.files;
+        found.bytes += record.dataLength;
+    }
+    return found;
+}
+
+std::uint64_t lowered(std::uint64_t total, std::uint64_t restored) {
+    return total > restored ? total - restored : 0;
+}
+
+// Device and inode of an entry of the archive folder, a link followed; all zero when it
+// does not exist, which matches no file.
+struct stat identityOf(int folder, const char* name) {
+    struct stat identity {};
+    if (::fstatat(folder, name, &identity, 0) != 0) identity = {};
+    return identity;
+}
+
+// The archive as extract consumes it, from the folder held open: after each chunk, the
+// manifest that lists what is left replaces the old one, and only then does the chunk go.
+class Consumption {
+public:
+    Consumption(const fs::path& archive, int folder, const Manifest& manifest, Destination& destination)
+        : archive_(archive), folder_(folder), manifest_(manifest), destination_(destination),
+          replacement_(folder), bytesLeft_(manifest.totalBytes), filesLeft_(manifest.totalFiles),
+          manifestIdentity_(identityOf(folder, kManifestFileName)) {
+        // No record may be written into any of them, whatever leads there.
+        destination_.addArchiveFile(manifestIdentity_);
+        destination_.addArchiveFile(identityOf(folder, kMarkerFileName));
+        chunkIdentities_.reserve(manifest.chunks.size());
+        for (const ChunkEntry& chunk : manifest.chunks) {
+            chunkIdentities_.push_back(identityOf(folder, chunk.fileName.c_str()));
+            destination_.addArchiveFile(chunkIdentities_.back());
+        }
+    }
+
+    // Restores the chunk's records from its content and makes room for the manifest
+    // that will list the chunks after it; false after a message.
+    bool restore(std::size_t index, const ChunkMemory& content, ExtractCounters& counters,
+                 const ExtractProgress& progress, const fs::path& archiveBelowDestination) {
+        const ChunkFiles files = filesIn(content);
+        const std::uint64_t bytesLeft = lowered(bytesLeft_, files.bytes);
+        const std::uint64_t filesLeft = lowered(filesLeft_, files.files);
+        if (!replacement_.prepare(manifestText(bytesLeft, filesLeft, manifest_.chunks, index + 1))) return false;
+        destination_.addArchiveFile(replacement_.identity());
+        if (!extractChunkRecords(content.data(), content.size(), destination_, counters, progress,
+                                 archiveBelowDestination))
+            return false;
+        bytesLeft_ = bytesLeft;
+        filesLeft_ = filesLeft;
+        return true;
+    }
+
+    // Once the restored data are durable: the new manifest takes the old one's place, then
+    // the chunk file is deleted. False after a message.
+    bool consume(std::size_t index) {
+        if (!replacement_.commit()) return false;
+        destination_.removeArchiveFile(manifestIdentity_);
+        manifestIdentity_ = replacement_.identity();
+        const std::string& name = manifest_.chunks[index].fileName;
+        if (::unlinkat(folder_, name.c_str(), 0) != 0 && errno != ENOENT)
+            throw fs::filesystem_error("cannot remove", archive_ / name,
+                                       std::error_code(errno, std::generic_category()));
+        destination_.removeArchiveFile(chunkIdentities_[index]);
+        return true;
+    }
+
+private:
+    const fs::path& archive_;
+    int folder_;
+    const Manifest& manifest_;
+    Destination& destination_;
+    ManifestReplacement replacement_;
+    std::uint64_t bytesLeft_;
+    std::uint64_t filesLeft_;
+    struct stat manifestIdentity_;
+    std::vector<struct stat> chunkIdentities_;
+};
+
 // The chunk loop, with the status display alive for exactly its length.
-bool consumeChunks(const fs::path& archive, const Manifest& manifest, Destination& destination,
-                   ExtractCounters& counters) {
+bool consumeChunks(const fs::path& archive, int archiveFolder, const Manifest& manifest,
+                   Destination& destination, ExtractCounters& counters) {
     // Extracting beside the archive ("hlg extract backup.hlg .") is fine, but no record may
     // then overwrite a chunk file that is still to be read.
     const fs::path archiveBelowDestination = pathWithin(archive, destination.path());
+    Consumption consumption(archive, archiveFolder, manifest, destination);
     ProgressDisplay display;
     const std::uint64_t totalBytes = manifest.totalBytes;
     display.update(0, totalBytes, "Preparing extraction...");
     const ExtractProgress progress = [&](const std::string& label) {
         display.update(counters.bytesExtracted, totalBytes, label);
     };
-    for (const ChunkEntry& chunk : manifest.chunks) {
+    for (std::size_t index = 0; index < manifest.chunks.size(); ++index) {
+        const ChunkEntry& chunk = manifest.chunks[index];
         const fs::path chunkPath = archive / chunk.fileName;
         if (!pathExists(chunkPath)) {
             std::cerr << "Missing chunk: " << escaped(chunk.fileName) << '\n';
@@ -193,8 +284,7 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest, Destinatio
             // Released before the chunk file goes, and before the next chunk is read.
             ChunkMemory content;
             if (!readChunk(chunkPath, chunk.rawSize, content)) return false;
-            if (!extractChunkRecords(content.data(), content.size(), destination, counters,
-                                     progress, archiveBelowDestination))
+            if (!consumption.restore(index, content, counters, progress, archiveBelowDestination))
                 return false;
         }
         // The chunk may be the only copy of what it restored: make that durable first, on
@@ -203,7 +293,7 @@ bool consumeChunks(const fs::path& archive, const Manifest& manifest, Destinatio
             std::cerr << "Failed while writing: " << escapedQuoted(destination.path()) << '\n';
             return false;
         }
-        fs::remove(chunkPath);
+        if (!consumption.consume(index)) return false;
         display.update(counters.bytesExtracted, totalBytes,
                        escapedLabel("Consumed: ", chunk.fileName));
         ++counters.chunksConsumed;
@@ -222,7 +312,7 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Desti
     while (reader.next(record)) {
         // What is wrong with the header or the path is told before where the path leads;
         // what is wrong with the type or the data only after.
-        if (record.fault != RecordFault::None && record.fault <= RecordFault::UnsafePath) {
+        if (isPathFault(record.fault)) {
             reportFault(record);
             return false;
         }
@@ -247,8 +337,7 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Desti
 }
 
 bool extractArchive(fs::path& archive, const fs::path& destination) {
-    if (!trimArchiveArgument(archive)) return false;
-    applyArchiveExtensionRule(archive);
+    if (!settleArchiveArgument(archive)) return false;
 
     Manifest manifest;
     if (!readManifest(archive, manifest)) return false;
@@ -263,6 +352,13 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     const fs::path marker = archive / kMarkerFileName;
     if (!settleMarkerQuestion(archive, marker)) return false;
 
+    // The manifest is replaced and the chunks deleted in the folder that was read.
+    const FileDescriptor archiveFolder(::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!archiveFolder.isOpen()) {
+        std::cerr << "Could not write manifest.\n";
+        return false;
+    }
+
     fs::create_directories(destination);
     // Everything restored is reached from this handle, and made durable through it.
     Destination target(destination);
@@ -272,10 +368,11 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     }
 
     ExtractCounters counters;
-    if (!consumeChunks(archive, manifest, target, counters)) return false;
+    if (!consumeChunks(archive, archiveFolder.get(), manifest, target, counters)) return false;
 
     fs::remove(archive / kManifestFileName);
     fs::remove(marker);
+    fs::remove(archive / kManifestReplacementName);
     if (fs::is_empty(archive)) fs::remove(archive);
 
     std::cout << "\nExtraction complete.\n"

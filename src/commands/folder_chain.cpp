@@ -11,19 +11,23 @@ FolderChain::FolderChain(Folder root, OpenFolder openFolder)
 FolderChain::~FolderChain() { closeFrom(0); }
 
 void FolderChain::closeFrom(std::size_t depth) {
-    while (levels_.size() > depth) {
-        if (levels_.back().folder.fd >= 0) ::close(levels_.back().folder.fd);
-        levels_.pop_back();
-    }
+    // Innermost first, as the folders were opened.
+    while (levels_.size() > depth) levels_.pop_back();
 }
 
-const FolderChain::Folder& FolderChain::reachFolderOf(std::string_view path, std::string_view& name) {
+FolderChain::Folder FolderChain::folderAt(std::size_t depth) const {
+    if (depth == 0) return root_;
+    const OpenedFolder& folder = levels_[depth - 1].folder;
+    return {folder.descriptor.get(), folder.device};
+}
+
+FolderChain::Folder FolderChain::reachFolderOf(std::string_view path, std::string_view& name) {
     const std::size_t slash = path.rfind('/');
     name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     return reach(slash == std::string_view::npos ? std::string_view() : path.substr(0, slash));
 }
 
-const FolderChain::Folder& FolderChain::reach(std::string_view folders) {
+FolderChain::Folder FolderChain::reach(std::string_view folders) {
     std::size_t depth = 0;
     std::size_t start = 0;
     while (start < folders.size()) {
@@ -39,18 +43,17 @@ const FolderChain::Folder& FolderChain::reach(std::string_view folders) {
             }
             closeFrom(depth);
         }
-        // The level exists before its descriptor does, so that nothing can leak it.
-        levels_.push_back(Level{std::string(name), Folder{}});
-        Level& level = levels_.back();
-        level.folder = openFolder_(depth == 0 ? root_ : levels_[depth - 1].folder, level.name);
-        if (level.folder.fd < 0) {
+        std::string ownName(name);
+        OpenedFolder opened = openFolder_(folderAt(depth), ownName);
+        if (!opened.descriptor.isOpen()) {
             const int error = errno;
             closeFrom(depth);
             errno = error;
-            return failed_;
+            return {};
         }
+        levels_.push_back(Level{std::move(ownName), std::move(opened)});
         ++depth;
     }
     closeFrom(depth);
-    return depth == 0 ? root_ : levels_[depth - 1].folder;
+    return folderAt(depth);
 }

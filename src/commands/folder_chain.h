@@ -12,14 +12,22 @@
 #include <string_view>
 #include <vector>
 
+#include "format/file_descriptor.h"
+
 class FolderChain {
 public:
+    // A folder as the chain hands it out; the descriptor stays its owner's.
     struct Folder {
         int fd = -1;        // -1 when it could not be opened
         dev_t device = 0;   // its file system, when the opener tells
     };
-    // Opens the folder `name` inside `parent`; a Folder whose fd is -1, with errno set, on failure.
-    using OpenFolder = std::function<Folder(const Folder& parent, const std::string& name)>;
+    // What an opener gives the chain to own.
+    struct OpenedFolder {
+        FileDescriptor descriptor{-1};
+        dev_t device = 0;
+    };
+    // Opens the folder `name` inside `parent`; a closed descriptor, with errno set, on failure.
+    using OpenFolder = std::function<OpenedFolder(const Folder& parent, const std::string& name)>;
 
     // `root` stays the caller's; the folders below it are the chain's.
     FolderChain(Folder root, OpenFolder openFolder);
@@ -31,19 +39,19 @@ public:
     // names are skipped, so "" is the root). Levels that the path does not share with the
     // previous one are closed first, so the chain never holds more than the path's depth.
     // On failure the returned fd is -1 and errno tells why.
-    const Folder& reach(std::string_view folders);
+    Folder reach(std::string_view folders);
     // reach() of the folders above the last name of `path`; `name` is set to that name.
-    const Folder& reachFolderOf(std::string_view path, std::string_view& name);
+    Folder reachFolderOf(std::string_view path, std::string_view& name);
 
 private:
     struct Level {
         std::string name;
-        Folder folder;
+        OpenedFolder folder;
     };
+    Folder folderAt(std::size_t depth) const;
     void closeFrom(std::size_t depth);
 
     Folder root_;
     OpenFolder openFolder_;
     std::vector<Level> levels_;
-    Folder failed_;
 };

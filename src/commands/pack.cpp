@@ -53,8 +53,8 @@ bool readAtLeast(int fd, unsigned char* into, std::size_t need, std::size_t room
 
 // The folders on the way to a file are only searched, never listed, and a link standing
 // where one belongs fails to open: nothing put in their place since the walk is followed.
-FolderChain::Folder openFolderOnTheWay(const FolderChain::Folder& parent, const std::string& name) {
-    return {::openat(parent.fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), 0};
+FolderChain::OpenedFolder openFolderOnTheWay(const FolderChain::Folder& parent, const std::string& name) {
+    return {FileDescriptor(::openat(parent.fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)), 0};
 }
 
 // A file record beyond the buffer's capacity gets room for exactly itself and the byte
@@ -220,8 +220,7 @@ bool appendFileData(int fd, std::uint64_t size, const fs::path& path,
 
 bool packFolder(const fs::path& source, fs::path& archive) {
     if (!checkSourceFolder(source)) return false;
-    if (!trimArchiveArgument(archive)) return false;
-    applyArchiveExtensionRule(archive);
+    if (!settleArchiveArgument(archive)) return false;
     if (pathExists(archive)) return refuseExistingArchive(archive);
     // The walk ends before the archive folder exists, so an archive placed inside the
     // source never packs itself.

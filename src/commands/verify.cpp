@@ -254,8 +254,10 @@ void removeStaleMarker(const fs::path& archive) {
 }  // namespace
 
 bool verifyArchive(fs::path archive) {
-    if (!trimArchiveArgument(archive)) return false;
-    applyArchiveExtensionRule(archive);
+    return settleArchiveArgument(archive) && verifySettledArchive(archive);
+}
+
+bool verifySettledArchive(const fs::path& archive) {
     removeStaleMarker(archive);
 
     Manifest manifest;

@@ -50,3 +50,5 @@ private:
 // Checks every chunk and record of the archive, writes the ".verified" marker and prints
 // the summary. False after a reported failure.
 bool verifyArchive(std::filesystem::path archive);
+// The same for an archive argument already settled (trimmed, ".hlg" rule applied).
+bool verifySettledArchive(const std::filesystem::path& archive);

@@ -23,6 +23,12 @@ bool trimArchiveArgument(fs::path& archive) {
     return true;
 }
 
+bool settleArchiveArgument(fs::path& archive) {
+    if (!trimArchiveArgument(archive)) return false;
+    applyArchiveExtensionRule(archive);
+    return true;
+}
+
 bool pathExists(const fs::path& path) { return fs::exists(path); }
 
 bool isExistingDirectory(const fs::path& path) {

@@ -19,6 +19,10 @@ void applyArchiveExtensionRule(std::filesystem::path& archive);
 // is refused with a message on standard error, and false is returned.
 bool trimArchiveArgument(std::filesystem::path& archive);
 
+// The archive argument as every command takes it, once: trimmed, then the ".hlg" rule.
+// False after trimArchiveArgument's message.
+bool settleArchiveArgument(std::filesystem::path& archive);
+
 // Existence test: something of any type exists at the path, symbolic links followed.
 // Throws std::filesystem::filesystem_error for any failure other than "not found".
 bool pathExists(const std::filesystem::path& path);

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <utility>
 
 class FileDescriptor {
@@ -33,3 +35,15 @@ public:
 private:
     int fd_;
 };
+
+// All `count` bytes to `file`, a short write continued; false when a write fails.
+inline bool writeAll(const FileDescriptor& file, const unsigned char* bytes, std::uint64_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(file.get(), bytes, static_cast<std::size_t>(count));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::uint64_t>(n);
+    }
+    return true;
+}

@@ -1,14 +1,20 @@
 #include "format/manifest.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <exception>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <unordered_set>
 
 #include "format/archive_folder.h"
 #include "format/escaped_text.h"
+#include "format/file_descriptor.h"
 
 namespace fs = std::filesystem;
 
@@ -27,28 +33,43 @@ void splitFields(const std::string& line, std::vector<std::string>& fields) {
     }
 }
 
+// The whole content of the regular file at `path`, a link to one followed; false when it
+// cannot be opened or read, or is anything else.
+bool readRegularFile(const fs::path& path, std::string& text) {
+    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    text.clear();
+    char block[65536];
+    for (;;) {
+        const ssize_t n = ::read(file.get(), block, sizeof block);
+        if (n > 0) {
+            text.append(block, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
 std::uint64_t toNumber(const std::string& field) { return std::stoull(field, nullptr, 10); }
 
 }  // namespace
 
-bool readManifest(fs::path archive, Manifest& manifest) {
-    applyArchiveExtensionRule(archive);
+bool readManifest(const fs::path& archive, Manifest& manifest) {
     if (!isExistingDirectory(archive)) {
         std::cerr << "Archive does not exist: " << escapedQuoted(archive) << '\n';
         return false;
     }
-    const fs::path manifestPath = archive / kManifestFileName;
-    // A named pipe would block the open and a device would feed one endless line.
-    std::error_code ignored;
-    const fs::file_type type = fs::status(manifestPath, ignored).type();
-    const bool special = type == fs::file_type::fifo || type == fs::file_type::character ||
-                         type == fs::file_type::block || type == fs::file_type::socket;
-    std::ifstream in;
-    if (!special) in.open(manifestPath);
-    if (!in.is_open()) {
+    // Judged on what was opened, without blocking: a named pipe put there at any moment
+    // cannot stall the run, and a device cannot feed it one endless line.
+    std::string text;
+    if (!readRegularFile(archive / kManifestFileName, text)) {
         std::cerr << "Could not open archive manifest.\n";
         return false;
     }
+    std::istringstream in(std::move(text));
     std::string line;
     if (!std::getline(in, line) || line != kManifestMagic) {
         std::cerr << "Unsupported or damaged HLG manifest.\n";
@@ -71,6 +92,7 @@ bool readManifest(fs::path archive, Manifest& manifest) {
                 entry.fileName = fields[1];
                 entry.rawSize = toNumber(fields[2]);
                 entry.recordCount = toNumber(fields[3]);
+                entry.line = line;
                 manifest.chunks.push_back(std::move(entry));
             }
         } catch (const std::exception&) {
@@ -92,14 +114,23 @@ void writeManifestHeader(std::ostream& out, std::uint64_t totalBytes, std::uint6
         << "CHUNK_TARGET|" << kChunkTarget << '\n';
 }
 
+std::string manifestText(std::uint64_t totalBytes, std::uint64_t totalFiles,
+                         const std::vector<ChunkEntry>& chunks, std::size_t first) {
+    std::ostringstream out;
+    writeManifestHeader(out, totalBytes, totalFiles);
+    for (std::size_t i = first; i < chunks.size(); ++i) out << chunks[i].line << '\n';
+    return std::move(out).str();
+}
+
 bool checkChunkNames(const Manifest& manifest) {
     std::unordered_set<std::string_view> seen;
     seen.reserve(manifest.chunks.size());
     for (const ChunkEntry& chunk : manifest.chunks) {
         const std::string& name = chunk.fileName;
-        // The manifest and the marker share the folder with the chunks, and verify writes
-        // the marker after reading the chunks: neither may pass for one.
-        if (!isBareChunkName(name) || name == kManifestFileName || name == kMarkerFileName) {
+        // The manifest, its replacement and the marker share the folder with the chunks, and
+        // are written after chunks are read: none may pass for one.
+        if (!isBareChunkName(name) || name == kManifestFileName || name == kManifestReplacementName ||
+            name == kMarkerFileName) {
             std::cerr << "Unsafe chunk name in manifest: " << escaped(name) << '\n';
             return false;
         }

@@ -3,24 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 FileDescriptor createNewFile(const std::filesystem::path& path) {
     return FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-}
-
-bool writeAll(int fd, const void* data, std::size_t size) {
-    const char* at = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, at, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        at += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 NewFileBuffer::NewFileBuffer(const std::filesystem::path& path) : file_(createNewFile(path)) {
@@ -50,5 +34,5 @@ bool NewFileBuffer::writeBuffered() {
     // Dropped either way, so that a failed write is not retried with the next bytes.
     setp(buffer_, buffer_ + sizeof buffer_);
     if (pending == 0) return file_.isOpen();
-    return file_.isOpen() && writeAll(file_.get(), buffer_, pending);
+    return file_.isOpen() && writeAll(file_, reinterpret_cast<const unsigned char*>(buffer_), pending);
 }

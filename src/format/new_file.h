@@ -2,7 +2,6 @@
 // Files that pack creates: each one made by its own open, never one that was there
 // before, so that nothing standing at the path is truncated or written through.
 
-#include <cstddef>
 #include <filesystem>
 #include <streambuf>
 
@@ -11,9 +10,6 @@
 // Creates `path` for writing; a descriptor that is not open, with errno set, when
 // anything exists there (a dangling link included) or the file cannot be created.
 FileDescriptor createNewFile(const std::filesystem::path& path);
-
-// Writes all `size` bytes, retrying short and interrupted writes; false on an error.
-bool writeAll(int fd, const void* data, std::size_t size);
 
 // The buffer of a text stream on a file made by createNewFile. What is buffered is
 // written by a flush of the stream, by close() and, failures ignored, on destruction.

@@ -19,6 +19,13 @@ enum class RecordFault {
     DamagedData,    // a file's data run past the end
 };
 
+// True for the faults found before a record's path is known to be whole and safe
+// (header, path, safety): a reader reports them before it looks at where the path leads.
+inline bool isPathFault(RecordFault fault) {
+    return fault == RecordFault::DamagedHeader || fault == RecordFault::DamagedPath ||
+           fault == RecordFault::UnsafePath;
+}
+
 struct RecordView {
     RecordFault fault = RecordFault::None;
     unsigned char type = 0;             // as stored

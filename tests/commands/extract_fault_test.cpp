@@ -56,12 +56,23 @@ struct KnownArchive {
     std::vector<ArchiveChunk> chunks;
     std::vector<std::map<std::string, std::string>> filesOfChunk;  // record path -> data
     std::map<std::string, std::string> chunkBytes;                 // chunk name -> file bytes
+    std::vector<std::string> chunkLines;                           // each chunk's manifest line
     std::uint64_t totalBytes = 0;
     std::uint64_t totalFiles = 0;
 
     void write(const fs::path& archive) {
         writeTestArchive(archive, totalBytes, totalFiles, chunks, true);
         for (const ArchiveChunk& chunk : chunks) chunkBytes[chunk.name] = bytesOf(archive / chunk.name);
+        chunkLines.clear();
+        std::istringstream manifest(readFile(archive / "manifest.txt"));
+        for (std::string line; std::getline(manifest, line);)
+            if (line.rfind("CHUNK|", 0) == 0) chunkLines.push_back(line + "\n");
+    }
+
+    std::map<std::string, std::string> allFiles() const {
+        std::map<std::string, std::string> all;
+        for (const auto& files : filesOfChunk) all.insert(files.begin(), files.end());
+        return all;
     }
 };
 
@@ -106,19 +117,57 @@ void expectNothingLost(const KnownArchive& known, const fs::path& archive, const
     }
 }
 
-TEST(ExtractFault, KilledAnywhereAfterTheFirstChunkLosesNothing) {
-    // Six chunks of five files; each kill waits for the first chunk to go, then for the
-    // named file to appear (or a random moment), and strikes at once.
+// The manifest lists the chunks from the first one still listed to the last, under a
+// header whose totals are exactly theirs; true when it lists any.
+bool expectManifestListsWhatIsLeft(const KnownArchive& known, const fs::path& archive) {
+    const std::string manifest = readFile(archive / "manifest.txt");
+    std::size_t first = 0;
+    while (first < known.chunks.size() && manifest.find(known.chunkLines[first]) == std::string::npos) ++first;
+    std::uint64_t bytes = 0;
+    std::uint64_t files = 0;
+    std::string lines;
+    for (std::size_t c = first; c < known.chunks.size(); ++c) {
+        for (const auto& file : known.filesOfChunk[c]) bytes += file.second.size();
+        files += known.filesOfChunk[c].size();
+        lines += known.chunkLines[c];
+    }
+    EXPECT_EQ(manifest, "HLG1\nTOTAL_BYTES|" + std::to_string(bytes) + "\nTOTAL_FILES|" + std::to_string(files) +
+                            "\nCHUNK_TARGET|268435456\n" + lines);
+    return first < known.chunks.size();
+}
+
+// After a stop: what is left verifies, and a run again finishes the tree.
+void expectARunAgainFinishes(const KnownArchive& known, const fs::path& archive, const fs::path& destination) {
+    const RunResult verify = runHlg({"verify", archive.string()});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    const RunResult again = runHlg({"extract", archive.string(), destination.string()});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(treeSnapshot(destination).size(), known.allFiles().size() + known.chunks.size());
+    for (const auto& [path, data] : known.allFiles()) EXPECT_TRUE(bytesOf(destination / path) == data) << path;
+}
+
+TEST(ExtractFault, StoppedAnywhereLosesNothingAndARunAgainFinishes) {
+    // Six chunks of five files; each stop waits for the first chunk to go, then for the
+    // named file to appear, a chunk to go (a chunk boundary) or a random moment, and
+    // strikes at once.
     KnownArchive known = knownArchive(6, 5, 150000);
     std::random_device device;
     const unsigned seed = device();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    const std::vector<std::string> killWhenPresent = {
-        "part2/file1.bin", "part3/file3.bin", "part4/file5.bin", "part6/file1.bin", "", ""};
+    struct Stop {
+        int signal;
+        std::string trigger;  // a restored file, "-" and a chunk that goes, or "" for a random moment
+    };
+    const std::vector<Stop> stops = {
+        {SIGKILL, "part2/file1.bin"}, {SIGINT, "part3/file3.bin"}, {SIGKILL, "part4/file5.bin"},
+        {SIGKILL, "part6/file1.bin"}, {SIGINT, "-000003.zst"},     {SIGKILL, "-000004.zst"},
+        {SIGKILL, ""},                {SIGINT, ""},
+    };
     int interrupted = 0;
-    for (const std::string& trigger : killWhenPresent) {
-        SCOPED_TRACE(trigger.empty() ? std::string("random delay") : "kill at " + trigger);
+    for (const auto& [signal, trigger] : stops) {
+        SCOPED_TRACE((trigger.empty() ? std::string("random delay") : "stop at " + trigger) + ", signal " +
+                     std::to_string(signal));
         TempDir dir;
         const fs::path archive = dir / "a.hlg";
         const fs::path destination = dir / "out";
@@ -134,21 +183,24 @@ TEST(ExtractFault, KilledAnywhereAfterTheFirstChunkLosesNothing) {
         waitFor(archive / "000001.zst", false);
         if (trigger.empty()) {
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        } else if (trigger[0] == '-') {
+            waitFor(archive / trigger.substr(1), false);
         } else {
             waitFor(destination / trigger, true);
         }
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "extract made no progress";
-        extract.signal(SIGKILL);
+        extract.signal(signal);
         const int status = extract.wait();
-        if (status == 128 + SIGKILL) {
+        if (status == 128 + signal) {
             ++interrupted;
-            EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
             EXPECT_TRUE(fs::exists(archive / ".verified"));
+            expectNothingLost(known, archive, destination);
+            if (expectManifestListsWhatIsLeft(known, archive)) expectARunAgainFinishes(known, archive, destination);
         } else {
             ASSERT_EQ(status, 0) << readFile(dir / "output.txt");
             EXPECT_FALSE(fs::exists(archive));
+            expectNothingLost(known, archive, destination);
         }
-        expectNothingLost(known, archive, destination);
     }
     EXPECT_GT(interrupted, 0) << "every extract finished before its kill";
 }
@@ -223,9 +275,14 @@ TEST(ExtractFault, InputAnOrdinaryUserMayNotReadOrChange) {
              privateToRoot(a / "000002.zst");
          },
          "Could not open chunk: {chunk 2}\n", later, true},
-        // A read-only archive: the first chunk is restored, then cannot be consumed.
-        {"archive folder not writable", "extract", [](auto&, auto&) {}, fsError, all, true},
-        {"destination not writable", "extract", [](auto&, auto& out) { fs::create_directory(out); },
+        // A read-only archive: no manifest can list what would be left, so nothing is restored.
+        {"archive folder not writable", "extract", [](auto&, auto&) {}, "Could not write manifest.\n", all,
+         false},
+        {"destination not writable", "extract",
+         [&](auto& a, auto& out) {
+             owned(a);
+             fs::create_directory(out);
+         },
          fsError, all, false},
     };
     for (const Case& c : cases) {
@@ -265,6 +322,7 @@ TEST(ExtractFault, InputAnOrdinaryUserMayNotReadOrChange) {
             EXPECT_EQ(fs::exists(archive / name), kept) << name;
         }
         EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
+        EXPECT_FALSE(fs::exists(archive / "manifest.new"));
         if (c.firstChunkRestored) {
             EXPECT_EQ(readFile(out / "docs/a.txt"), "hello");
         }

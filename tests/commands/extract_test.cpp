@@ -249,10 +249,12 @@ TEST(Extract, AnyMarkerEntrySkipsThePromptButADanglingLinkDoesNot) {
     }
 }
 
-TEST(Extract, MissingSecondChunkKeepsTheRestOfTheArchive) {
+TEST(Extract, MissingSecondChunkKeepsTheRestOfTheArchiveAndARunAgainFinishes) {
     TempDir dir;
     const fs::path archive = dir / "a.hlg";
     writeSampleArchive(archive);
+    const std::string secondChunk = readFile(archive / "000002.zst");
+    const std::string manifest = readFile(archive / "manifest.txt");
     fs::remove(archive / "000002.zst");
     const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
     EXPECT_EQ(r.status, 1);
@@ -262,13 +264,20 @@ TEST(Extract, MissingSecondChunkKeepsTheRestOfTheArchive) {
         {"b.bin", kBinary}, {"docs/", ""}, {"docs/a.txt", "hello"}, {"empty/", ""}};
     EXPECT_EQ(treeOf(dir / "out"), firstChunk);
     EXPECT_FALSE(fs::exists(archive / "000001.zst"));
-    EXPECT_TRUE(fs::exists(archive / "manifest.txt"));
     EXPECT_TRUE(fs::exists(archive / ".verified"));
+    EXPECT_FALSE(fs::exists(archive / "manifest.new"));
+    // The manifest lists what is left: the second chunk, with the totals lowered by the
+    // first chunk's two files and 14 bytes.
+    EXPECT_EQ(readFile(archive / "manifest.txt"),
+              "HLG1\nTOTAL_BYTES|10\nTOTAL_FILES|2\nCHUNK_TARGET|268435456\n" +
+                  manifest.substr(manifest.find("CHUNK|000002.zst")));
 
-    // Run again: it stops at the first consumed chunk, without a prompt.
+    // Once the chunk is back, a run again restores what is left, without a prompt.
+    writeFile(archive / "000002.zst", secondChunk);
     const RunResult again = runHlg({"extract", archive.string(), (dir / "out").string()});
-    EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.err, "Missing chunk: 000001.zst\n");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(withoutStatusArea(again.out), kMarkerFound + summary(2, 2, 1, 10, true));
+    EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
 }
 
 TEST(Extract, StrayFileKeepsTheArchiveFolder) {
