@@ -52,6 +52,19 @@ std::string noise(std::size_t size, std::uint32_t seed) {
     return data;
 }
 
+// A small file system of its own at `at` (made with its parents), unmounted at the end.
+struct MountedTmpfs {
+    MountedTmpfs(const fs::path& at, const char* options) : at(at) {
+        fs::create_directories(at);
+        ok = mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~MountedTmpfs() {
+        if (ok) umount2(at.c_str(), MNT_DETACH);
+    }
+    fs::path at;
+    bool ok = false;
+};
+
 // An archive whose chunks each hold one folder and some files, with what each chunk
 // restores, so that a test can tell where every file must be.
 struct KnownArchive {
@@ -246,13 +259,8 @@ TEST(ExtractFault, FullDiskStopsAtTheLastRecordNeverAtTheManifestAndARunAgainFin
         SCOPED_TRACE(std::to_string(blocksShort) + " blocks short");
         TempDir dir;
         const fs::path disk = dir / "disk";
-        fs::create_directory(disk);
-        if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=4m") != 0)
-            GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-        const struct Unmount {
-            const fs::path& at;
-            ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-        } unmount{disk};
+        const MountedTmpfs mounted(disk, "size=4m");
+        if (!mounted.ok) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
         const fs::path archive = disk / "a.hlg";
         const fs::path out = disk / "out";
         known.write(archive);
@@ -424,13 +432,8 @@ TEST(ExtractFault, EveryFileSystemWrittenIsSyncedBeforeItsChunkGoes) {
     TempDir dir;
     const fs::path out = dir / "out";
     const fs::path mountPoint = out / "mnt";
-    fs::create_directories(mountPoint);
-    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-    const struct Unmount {
-        const fs::path& at;
-        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } unmount{mountPoint};
+    const MountedTmpfs mounted(mountPoint, "size=1m");
+    if (!mounted.ok) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
     const fs::path archive = dir / "a.hlg";
     writeTestArchive(archive, 3, 3,
                      {{"000001.zst", {recordBytes(0, "a.txt", 1, "a")}},
