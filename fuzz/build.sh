@@ -24,7 +24,7 @@ while IFS= read -r source; do
     objects+=("$object")
 done < <(find src -name '*.cpp' ! -name main.cpp | sort)
 
-for target in manifest verify_walk extract_walk; do
+for target in manifest chunk_reader verify_walk extract_walk; do
     "$cxx" "${flags[@]}" -fsanitize=fuzzer "${zstd_cflags[@]}" "fuzz/${target}_fuzz.cpp" \
         "${objects[@]}" "${zstd_libs[@]}" -o "$out/$target"
 done

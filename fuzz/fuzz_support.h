@@ -23,6 +23,9 @@ public:
     QuietStreams(const QuietStreams&) = delete;
     QuietStreams& operator=(const QuietStreams&) = delete;
 
+    // Everything written so far.
+    std::string text() const { return sink_.str(); }
+
 private:
     std::ostringstream sink_;
     std::streambuf* err_;

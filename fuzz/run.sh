@@ -15,7 +15,7 @@ scratch="$(mktemp -d "$( [ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tm
 trap 'rm -rf "$scratch"' EXIT
 export TMPDIR="$scratch"
 
-targets=(manifest verify_walk extract_walk)
+targets=(manifest chunk_reader verify_walk extract_walk)
 pids=()
 for target in "${targets[@]}"; do
     work="fuzz/out/corpus/$target"

@@ -135,7 +135,8 @@ Destination::FileCreation Destination::createFile(std::string_view recordPath, F
 }
 
 void Destination::addArchiveFile(const struct stat& identity) {
-    archiveFiles_.insert({identity.st_dev, identity.st_ino});
+    // Inode 0 stands for a file that does not exist.
+    if (identity.st_ino != 0) archiveFiles_.insert({identity.st_dev, identity.st_ino});
 }
 
 void Destination::removeArchiveFile(const struct stat& identity) {

@@ -215,8 +215,8 @@ public:
         }
     }
 
-    // Restores the chunk's records from its content and makes room for the manifest
-    // that will list the chunks after it; false after a message.
+    // Writes the manifest that will list the chunks after this one, so that restoring
+    // cannot take its room, then restores the chunk's records; false after a message.
     bool restore(std::size_t index, const ChunkMemory& content, ExtractCounters& counters,
                  const ExtractProgress& progress, const fs::path& archiveBelowDestination) {
         const ChunkFiles files = filesIn(content);

@@ -46,7 +46,7 @@ int dispatch(int argc, char** argv) {
         const std::filesystem::path destination = argv[3];
         return extractArchive(archive, destination) ? 0 : 1;
     }
-    std::cerr << "Unknown command: " << command << "\n\n";
+    std::cerr << "Unknown command: " << escaped(command) << "\n\n";
     printUsage();
     return 1;
 }

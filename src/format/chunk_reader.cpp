@@ -47,46 +47,66 @@ bool readAll(int fd, unsigned char* into, std::size_t size) {
     return true;
 }
 
-// The most content the blocks of a whole, single frame can produce, whatever its header
-// claims: a raw or RLE block gives its stated size, a compressed one at most the frame's
-// largest block. False when the file is not one complete frame (left to the decompressor).
-bool blockBound(const unsigned char* frame, std::size_t frameSize, unsigned long long& bound) {
-    ZSTD_frameHeader header;
-    if (ZSTD_getFrameHeader(&header, frame, frameSize) != 0 || header.frameType != ZSTD_frame ||
-        ZSTD_findFrameCompressedSize(frame, frameSize) != frameSize)
-        return false;
-    constexpr unsigned kRawBlock = 0, kRleBlock = 1, kCompressedBlock = 2;
-    bound = 0;
-    for (std::size_t at = header.headerSize; frameSize - at >= 3;) {
-        const std::uint32_t block = static_cast<std::uint32_t>(frame[at]) |
-                                    static_cast<std::uint32_t>(frame[at + 1]) << 8 |
-                                    static_cast<std::uint32_t>(frame[at + 2]) << 16;
-        const std::uint32_t size = block >> 3;
-        const unsigned type = (block >> 1) & 3;
-        at += 3;
-        if (type != kRawBlock && type != kRleBlock && type != kCompressedBlock) return false;
-        const std::size_t stored = type == kRleBlock ? 1 : size;
-        if (frameSize - at < stored) return false;
-        at += stored;
-        bound += type == kCompressedBlock ? header.blockSizeMax : size;
-        if (block & 1) return true;
-    }
-    return false;
-}
+// What the frames of a chunk file can produce, found from their block headers alone: a
+// frame header may claim any size, and a file that is not frames at all claims nothing.
+struct FrameSizes {
+    // The most content the blocks walked can produce: a raw or RLE block gives its stated
+    // size, a compressed one at most its frame's largest block.
+    unsigned long long blocks = 0;
+    // The same with no frame counted beyond the content size its header states.
+    unsigned long long claimed = 0;
+    // Every byte of the file belongs to a frame walked; when false, the decompressor meets
+    // a fault after at most `blocks` bytes of content.
+    bool whole = false;
+};
 
-// A frame that cannot produce what the manifest states is refused before the stated size
-// is allocated: a header may claim any size. Frames that cannot be sized here are left
-// to the decompressor, which names their fault.
-bool declaresLessThan(const unsigned char* frame, std::size_t frameSize, std::uint64_t rawSize) {
-    const unsigned long long declared = ZSTD_findDecompressedSize(frame, frameSize);
-    if (declared == ZSTD_CONTENTSIZE_ERROR) return false;
-    if (declared != ZSTD_CONTENTSIZE_UNKNOWN) {
-        if (declared < rawSize) return true;
+FrameSizes sizeFrames(const unsigned char* file, std::size_t fileSize) {
+    constexpr unsigned kRleBlock = 1, kCompressedBlock = 2;  // a raw block is 0, 3 is reserved
+    constexpr std::size_t kBlockHeader = 3, kChecksum = 4;
+    FrameSizes sizes;
+    for (std::size_t start = 0; start < fileSize;) {
+        const unsigned char* frame = file + start;
+        const std::size_t left = fileSize - start;
+        ZSTD_frameHeader header;
+        if (ZSTD_getFrameHeader(&header, frame, left) != 0) return sizes;
+        if (header.frameType == ZSTD_skippableFrame) {
+            // Its header size is not reported: the magic number and a 4-byte length.
+            if (left - ZSTD_SKIPPABLEHEADERSIZE < header.frameContentSize) return sizes;
+            start += ZSTD_SKIPPABLEHEADERSIZE + static_cast<std::size_t>(header.frameContentSize);
+            continue;
+        }
         unsigned long long bound = 0;
-        return blockBound(frame, frameSize, bound) && bound < rawSize;
+        std::size_t at = header.headerSize;
+        for (bool last = false; !last;) {
+            if (left - at < kBlockHeader) {
+                sizes.blocks += bound;
+                return sizes;
+            }
+            const std::uint32_t block = static_cast<std::uint32_t>(frame[at]) |
+                                        static_cast<std::uint32_t>(frame[at + 1]) << 8 |
+                                        static_cast<std::uint32_t>(frame[at + 2]) << 16;
+            const std::uint32_t size = block >> 3;
+            const unsigned type = (block >> 1) & 3;
+            const std::size_t stored = type == kRleBlock ? 1 : size;
+            at += kBlockHeader;
+            if (type > kCompressedBlock || left - at < stored) {
+                sizes.blocks += bound;
+                return sizes;
+            }
+            at += stored;
+            bound += type == kCompressedBlock ? header.blockSizeMax : size;
+            last = block & 1;
+        }
+        sizes.blocks += bound;
+        if (header.checksumFlag && left - at < kChecksum) return sizes;
+        at += header.checksumFlag ? kChecksum : 0;
+        sizes.claimed += header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN
+                             ? bound
+                             : std::min<unsigned long long>(bound, header.frameContentSize);
+        start += at;
     }
-    const unsigned long long bound = ZSTD_decompressBound(frame, frameSize);
-    return bound != ZSTD_CONTENTSIZE_ERROR && bound < rawSize;
+    sizes.whole = true;
+    return sizes;
 }
 
 // Both readers open a chunk alike. Non-blocking so that a named pipe cannot stall the
@@ -127,18 +147,23 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     populateForWriting(frame.data(), frameSize);
     if (!readChunkBytes(file, chunkPath, frame.data(), frameSize)) return false;
 
-    if (declaresLessThan(frame.data(), frameSize, rawSize)) {
+    // A file of frames that cannot produce the stated size is refused before it is
+    // allocated. Any other file is given room only for what its frames can produce before
+    // their fault, so that the decompressor names the fault whatever size is stated.
+    const FrameSizes sizes = sizeFrames(frame.data(), frameSize);
+    if (sizes.whole && sizes.claimed < rawSize) {
         std::cerr << "Chunk decompressed to an unexpected size: "
                   << escapedQuoted(chunkPath.filename()) << '\n';
         return false;
     }
+    const std::uint64_t capacity = sizes.whole ? rawSize : std::min<std::uint64_t>(rawSize, sizes.blocks);
     // A size no byte vector can have fails with the standard length error, worded as the
     // standard library words it for a byte vector's resize.
-    if (rawSize > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+    if (capacity > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
         throw std::length_error("vector::_M_default_append");
     }
     // Not zero-filled: the decompressor writes every byte of a chunk that passes.
-    content = ChunkMemory(static_cast<std::size_t>(rawSize));
+    content = ChunkMemory(static_cast<std::size_t>(capacity));
     // The stated size is only a claim until the decompressor has produced it: pages are
     // asked for in advance only for what a frame of this size plausibly yields, so that a
     // small hostile frame cannot make the system provide memory that is never filled.
@@ -146,7 +171,7 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
                                       ? content.size()
                                       : frameSize * kPopulatedPerFrameByte;
     populateForWriting(content.data(), plausible);
-    const std::size_t produced = ZSTD_decompress(content.data(), rawSize, frame.data(), frameSize);
+    const std::size_t produced = ZSTD_decompress(content.data(), content.size(), frame.data(), frameSize);
     if (ZSTD_isError(produced)) {
         std::cerr << "Decompression failed for " << escapedQuoted(chunkPath.filename()) << ": "
                   << ZSTD_getErrorName(produced) << '\n';

@@ -11,7 +11,8 @@
 
 // True when `content` holds exactly `rawSize` decompressed bytes; false after one
 // message on standard error. `content` is replaced only once the frame has been read and
-// judged plausible; after a failed decompression it holds `rawSize` undefined bytes.
+// judged plausible; after a failed decompression it holds at most `rawSize` undefined
+// bytes, never more than the file's frames can produce.
 bool readChunk(const std::filesystem::path& chunkPath, std::uint64_t rawSize,
                ChunkMemory& content);
 

@@ -4,41 +4,72 @@
 
 namespace {
 
-// Bytes of the control character that starts at `at`: 1 for C0 or DEL, 2 for a UTF-8
-// C1 pair, 0 when none starts there.
-std::size_t controlLength(std::string_view text, std::size_t at) {
-    const auto byte = static_cast<unsigned char>(text[at]);
-    if (byte < 0x20 || byte == 0x7f) return 1;
-    if (byte == 0xc2 && at + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[at + 1]);
-        if (next >= 0x80 && next <= 0x9f) return 2;
+unsigned char byteAt(std::string_view text, std::size_t at) {
+    return static_cast<unsigned char>(text[at]);
+}
+
+// Bytes of the well-formed UTF-8 sequence that starts at `at` with a byte of 0x80 or more,
+// 0 when none does: no overlong form, no surrogate, nothing beyond U+10FFFF.
+std::size_t utf8Length(std::string_view text, std::size_t at) {
+    const unsigned char lead = byteAt(text, at);
+    std::size_t length = 2;
+    unsigned char low = 0x80, high = 0xbf;  // the bounds of the second byte
+    if (lead < 0xc2 || lead > 0xf4) return 0;
+    if (lead >= 0xf0) {
+        length = 4;
+        if (lead == 0xf0) low = 0x90;
+        if (lead == 0xf4) high = 0x8f;
+    } else if (lead >= 0xe0) {
+        length = 3;
+        if (lead == 0xe0) low = 0xa0;
+        if (lead == 0xed) high = 0x9f;
     }
-    return 0;
+    if (text.size() - at < length) return 0;
+    const unsigned char second = byteAt(text, at + 1);
+    if (second < low || second > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if ((byteAt(text, at + i) & 0xc0) != 0x80) return 0;
+    }
+    return length;
 }
 
 // Hands `text` to `append` in pieces: runs of bytes as they are, and an escape for each
-// control character. With `quoted`, each '"' and '\' gets a backslash as std::quoted
-// gives it. Text without anything to change is handed on whole, in one piece.
+// byte of a control character. With `quoted`, each '"' and '\' gets a backslash as
+// std::quoted gives it. Text without anything to change is handed on whole, in one piece.
 template <typename Append>
 void writeEscaped(std::string_view text, bool quoted, Append append) {
     static constexpr char kHexDigits[] = "0123456789abcdef";
     std::size_t runStart = 0;
     for (std::size_t at = 0; at < text.size();) {
-        const std::size_t control = controlLength(text, at);
-        const bool quoteEscape = quoted && control == 0 && (text[at] == '"' || text[at] == '\\');
-        if (control == 0 && !quoteEscape) {
+        const unsigned char byte = byteAt(text, at);
+        std::size_t control = 0;  // bytes to escape from `at`
+        if (byte >= 0x80) {
+            // A C1 control is the UTF-8 pair c2 80..9f, or a byte 0x80..0x9f of no
+            // well-formed sequence, which an 8-bit terminal takes as one.
+            const std::size_t length = utf8Length(text, at);
+            if (length == 2 && byte == 0xc2 && byteAt(text, at + 1) <= 0x9f) {
+                control = 2;
+            } else if (length == 0 && byte <= 0x9f) {
+                control = 1;
+            } else {
+                at += length == 0 ? 1 : length;
+                continue;
+            }
+        } else if (byte < 0x20 || byte == 0x7f) {
+            control = 1;
+        } else if (!quoted || (byte != '"' && byte != '\\')) {
             ++at;
             continue;
         }
         if (at > runStart) append(text.data() + runStart, at - runStart);
-        if (quoteEscape) {
+        if (control == 0) {
             const char pair[2] = {'\\', text[at]};
             append(pair, 2);
             ++at;
         }
         for (const std::size_t end = at + control; at < end; ++at) {
-            const auto byte = static_cast<unsigned char>(text[at]);
-            const char escape[4] = {'\\', 'x', kHexDigits[byte >> 4], kHexDigits[byte & 0xf]};
+            const unsigned char escapedByte = byteAt(text, at);
+            const char escape[4] = {'\\', 'x', kHexDigits[escapedByte >> 4], kHexDigits[escapedByte & 0xf]};
             append(escape, 4);
         }
         runStart = at;

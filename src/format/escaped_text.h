@@ -3,7 +3,8 @@
 // or found on disk) as messages and the status area show it: each control character
 // becomes "\x" and two lowercase hex digits per byte, so that no name can move the
 // cursor, set the window title or clear the screen. Control characters are the bytes
-// 0x00 to 0x1f and 0x7f, and the UTF-8 pairs c2 80 to c2 9f; every other byte is kept.
+// 0x00 to 0x1f and 0x7f, the UTF-8 pairs c2 80 to c2 9f, and each byte 0x80 to 0x9f that
+// is not part of a well-formed UTF-8 sequence; every other byte is kept.
 
 #include <filesystem>
 #include <iosfwd>

@@ -6,9 +6,11 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -49,6 +51,19 @@ std::string noise(std::size_t size, std::uint32_t seed) {
     for (char& c : data) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
     return data;
 }
+
+// A small file system of its own at `at` (made with its parents), unmounted at the end.
+struct MountedTmpfs {
+    MountedTmpfs(const fs::path& at, const char* options) : at(at) {
+        fs::create_directories(at);
+        ok = mount("tmpfs", at.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~MountedTmpfs() {
+        if (ok) umount2(at.c_str(), MNT_DETACH);
+    }
+    fs::path at;
+    bool ok = false;
+};
 
 // An archive whose chunks each hold one folder and some files, with what each chunk
 // restores, so that a test can tell where every file must be.
@@ -233,6 +248,89 @@ TEST(ExtractFault, FullDiskInALaterChunkKeepsThatChunkAndEveryLaterOne) {
     EXPECT_EQ(readFile(dir / "out/two.txt"), "two");
 }
 
+// One disk, as a user's: a tmpfs holds the archive and the destination, and a filler file
+// leaves room for exactly the first chunk's files and the manifest that replaces the old
+// one, or one block less. Then the filler goes, as a user frees space, and a run again
+// finishes.
+TEST(ExtractFault, FullDiskStopsAtTheLastRecordNeverAtTheManifestAndARunAgainFinishes) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system";
+    KnownArchive known = knownArchive(3, 3, 100000);
+    for (const int blocksShort : {0, 1}) {
+        SCOPED_TRACE(std::to_string(blocksShort) + " blocks short");
+        TempDir dir;
+        const fs::path disk = dir / "disk";
+        const MountedTmpfs mounted(disk, "size=4m");
+        if (!mounted.ok) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+        const fs::path archive = disk / "a.hlg";
+        const fs::path out = disk / "out";
+        known.write(archive);
+        const std::string manifest = readFile(archive / "manifest.txt");
+
+        struct statvfs space {};
+        ASSERT_EQ(statvfs(disk.c_str(), &space), 0);
+        std::uint64_t needed = 1;  // the replacement manifest
+        for (const auto& file : known.filesOfChunk[0]) needed += (file.second.size() + space.f_bsize - 1) / space.f_bsize;
+        ASSERT_GT(space.f_bavail, needed);
+        writeFile(disk / "filler", std::string((space.f_bavail - needed + blocksShort) * space.f_bsize, 'f'));
+        ASSERT_EQ(statvfs(disk.c_str(), &space), 0);
+        ASSERT_EQ(space.f_bavail + blocksShort, needed);
+
+        const RunResult r = runHlg({"extract", archive.string(), out.string()});
+        if (blocksShort == 0) {
+            // The chunk is recorded as consumed and deleted; what comes after is up to the space.
+            EXPECT_FALSE(fs::exists(archive / "000001.zst")) << r.err;
+            EXPECT_EQ(readFile(archive / "manifest.txt").find(known.chunkLines[0]), std::string::npos);
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "Failed while writing: " + quoted(out / "part1/file3.bin") + "\n");
+            EXPECT_EQ(readFile(archive / "manifest.txt"), manifest);
+            EXPECT_FALSE(fs::exists(archive / "manifest.new"));
+        }
+        expectNothingLost(known, archive, out);
+        fs::remove(disk / "filler");
+        if (fs::exists(archive)) {
+            EXPECT_TRUE(expectManifestListsWhatIsLeft(known, archive));
+            expectARunAgainFinishes(known, archive, out);
+        }
+    }
+}
+
+// Another process keeps renaming a hard link to the next chunk over the file that extract
+// restores again and again: whatever the run ends with, that chunk is never written into.
+TEST(ExtractFault, HardLinksToTheNextChunkSwappedInAreNeverWrittenInto) {
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        TempDir dir;
+        const fs::path archive = dir / "a.hlg";
+        const fs::path out = dir / "out";
+        ArchiveChunk first{"000001.zst", {}};
+        for (int i = 0; i < 3000; ++i) first.records.push_back(recordBytes(0, "victim", 3, "bad"));
+        writeTestArchive(archive, 3 * 3000 + 4, 3001,
+                         {first, {"000002.zst", {recordBytes(0, "later.txt", 4, "kept")}}}, true);
+        const std::string next = readFile(archive / "000002.zst");
+        fs::create_directory(out);
+
+        std::atomic<bool> done{false};
+        std::thread racer([&] {
+            const fs::path link = out / "link";
+            while (!done) {
+                ::link((archive / "000002.zst").c_str(), link.c_str());
+                ::rename(link.c_str(), (out / "victim").c_str());
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        });
+        const RunResult r = runHlg({"extract", archive.string(), out.string()});
+        done = true;
+        racer.join();
+        if (fs::exists(archive / "000002.zst")) {
+            EXPECT_EQ(readFile(archive / "000002.zst"), next) << r.err;
+        } else {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(readFile(out / "later.txt"), "kept");
+        }
+    }
+}
+
 // Root reads and removes anything, so each case runs the program as uid 65534 on a tree
 // prepared by root: folders that user owns are writable by it, the rest only readable.
 TEST(ExtractFault, InputAnOrdinaryUserMayNotReadOrChange) {
@@ -334,13 +432,8 @@ TEST(ExtractFault, EveryFileSystemWrittenIsSyncedBeforeItsChunkGoes) {
     TempDir dir;
     const fs::path out = dir / "out";
     const fs::path mountPoint = out / "mnt";
-    fs::create_directories(mountPoint);
-    if (mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-    const struct Unmount {
-        const fs::path& at;
-        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
-    } unmount{mountPoint};
+    const MountedTmpfs mounted(mountPoint, "size=1m");
+    if (!mounted.ok) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
     const fs::path archive = dir / "a.hlg";
     writeTestArchive(archive, 3, 3,
                      {{"000001.zst", {recordBytes(0, "a.txt", 1, "a")}},

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -534,6 +537,25 @@ TEST(Extract, BesideTheArchiveNoRecordMayWriteIntoIt) {
     EXPECT_EQ(fine.status, 0) << fine.err;
     EXPECT_EQ(readFile(dir / "backup.hlgx"), "x");
     EXPECT_FALSE(fs::exists(archive));
+
+    // The folder holding the archive mounted inside the destination: no name leads into the
+    // archive, but the file reached is the next chunk.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to mount the archive in the destination";
+    const fs::path holder = dir / "holder";
+    const fs::path held = holder / "x.hlg";
+    writeArchive(held, 7, 2,
+                 {{"000001.zst", {recordBytes(0, "view/x.hlg/000002.zst", 3, "bad")}},
+                  {"000002.zst", {recordBytes(0, "later.txt", 4, "kept")}}});
+    const std::string heldChunk = readFile(held / "000002.zst");
+    fs::create_directories(dir / "out/view");
+    if (mount(holder.c_str(), (dir / "out/view").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+    const RunResult mounted = runHlg({"extract", held.string(), (dir / "out").string()});
+    umount2((dir / "out/view").c_str(), MNT_DETACH);
+    EXPECT_EQ(mounted.status, 1);
+    EXPECT_EQ(mounted.err, "Record path leads into the archive: view/x.hlg/000002.zst\n");
+    EXPECT_EQ(readFile(held / "000002.zst"), heldChunk);
+    EXPECT_TRUE(fs::exists(held / "000001.zst"));
 }
 
 TEST(Extract, WriteFailuresKeepTheChunk) {

@@ -113,6 +113,7 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
     const std::string unexpectedSize = "Chunk decompressed to an unexpected size: \"000001.zst\"\n";
     const std::string cannotOpen = "Could not open chunk: {chunk}\n";
     const std::string noManifest = "Could not open archive manifest.\n";
+    const std::string notAFrame = "Decompression failed for \"000001.zst\": Unknown frame descriptor\n";
     const auto stating = [okRecord](const std::string& size) {
         return [okRecord, size](const fs::path&, const fs::path& archive) {
             writeFile(archive / "000001.zst", compressFrame(okRecord));
@@ -145,6 +146,12 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
         {"stated size beyond the frame's", stating(std::to_string(okRecord.size() + 1000)),
          unexpectedSize, unexpectedSize},
         {"named pipe at the chunk", chunkAt(fifo), cannotOpen, cannotOpen},
+        {"no Zstandard frame, stated size 1 TiB",
+         [](const fs::path&, const fs::path& archive) {
+             writeFile(archive / "000001.zst", "not a Zstandard frame at all");
+             writeManifest(archive, "CHUNK|000001.zst|1099511627776|1");
+         },
+         notAFrame, notAFrame},
         {"named pipe at manifest.txt", manifestAt(fifo), noManifest, noManifest},
     };
     for (const Hostile& h : cases) expectRefused(h);

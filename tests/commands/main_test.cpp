@@ -42,7 +42,9 @@ TEST(CommandLine, RefusalsPrintMessageThenUsage) {
         {{"extract ", "a", "b"}, "Unknown command: extract \n\n"},
         {{"--help"}, "Unknown command: --help\n\n"},
         {{""}, "Unknown command: \n\n"},
-        {{"a\x1b[2Jb"}, "Unknown command: a\x1b[2Jb\n\n"},  // not a name: as typed
+        {{"a\x1b[2Jb"}, "Unknown command: a\\x1b[2Jb\n\n"},
+        {{"\x1b]0;TITLE\a"}, "Unknown command: \\x1b]0;TITLE\\x07\n\n"},
+        {{"\x9b""2J\xc3\xa9"}, "Unknown command: \\x9b""2J\xc3\xa9\n\n"},
     };
     TempDir dir;
     for (const Case& c : cases) {

@@ -141,6 +141,19 @@ TEST(Manifest, ReaderLines) {
     }
 }
 
+TEST(Manifest, RewrittenAsPackWritesItWithTheChunkLinesLeftAsRead) {
+    TempDir dir;
+    const fs::path archive = dir / "a.hlg";
+    fs::create_directory(archive);
+    writeFile(archive / kManifestFileName,
+              "HLG1\nNOTE|x\nCHUNK|a|1|2\nTOTAL_FILES|+3\nCHUNK|b| 5|6|extra\nCHUNK|c|7|8\r\n");
+    Manifest manifest;
+    ASSERT_TRUE(readManifest(archive, manifest));
+    EXPECT_EQ(manifestText(10, 0, manifest.chunks, 1),
+              "HLG1\nTOTAL_BYTES|10\nTOTAL_FILES|0\nCHUNK_TARGET|268435456\nCHUNK|b| 5|6|extra\nCHUNK|c|7|8\r\n");
+    EXPECT_EQ(manifestText(0, 0, manifest.chunks, 3), "HLG1\nTOTAL_BYTES|0\nTOTAL_FILES|0\nCHUNK_TARGET|268435456\n");
+}
+
 TEST(Manifest, ReaderFindsTheArchiveFolder) {
     TempDir dir;
     const std::string good = "HLG1\nCHUNK|a|1|2\n";
@@ -213,6 +226,7 @@ TEST(Manifest, ChunkNamesMustStayInsideTheArchiveFolder) {
         // name that fails, in manifest order, is the one reported.
         {{{"000001.zst", 1, 1}, {".verified", 1, 1}}, false, "Unsafe chunk name in manifest: .verified\n"},
         {{{"manifest.txt", 1, 1}}, false, "Unsafe chunk name in manifest: manifest.txt\n"},
+        {{{"manifest.new", 1, 1}}, false, "Unsafe chunk name in manifest: manifest.new\n"},
         {{{"a", 1, 1}, {"b", 1, 1}, {"a", 2, 2}, {"../x", 1, 1}}, false,
          "Chunk listed twice in manifest: a\n"},
         {{{"a", 1, 1}, {"../x", 1, 1}, {"a", 1, 1}}, false, "Unsafe chunk name in manifest: ../x\n"},
