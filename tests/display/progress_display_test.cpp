@@ -371,6 +371,29 @@ TEST(ProgressDisplay, AnEndingSignalRestoresTheTerminalThenEndsTheProcessByIt) {
     EXPECT_EQ(result.out, kHideAndRoom + teardownBytes(30));
 }
 
+// Ctrl-Z erases the rows of the size at that moment and shows the cursor, then stops; the
+// next drawing makes room again below what the shell wrote meanwhile. On the test's
+// terminal the process is alone in its session, so the stop itself is dropped.
+TEST(ProgressDisplay, CtrlZRestoresTheTerminalAndTheNextDrawingMakesRoomAgain) {
+    const auto result = runOnTerminal(24, 80, [] {
+        ProgressDisplay display;
+        display.update(1, 2, "a");
+        winsize window{};
+        window.ws_row = 40;
+        window.ws_col = 79;
+        ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
+        std::raise(SIGTSTP);
+        display.update(2, 2, "b");
+        display.update(2, 2, "c");
+    });
+    EXPECT_EQ(result.status, 0);
+    const std::string fact = lastFactLine(result.out);
+    EXPECT_EQ(result.out, kHideAndRoom + drawing(24, "[###############---------------] 50%  a", fact) +
+                              teardownBytes(40) + kHideAndRoom +
+                              drawing(40, "[###############] 100%  b", fact) +
+                              drawing(40, "[###############] 100%  c", fact) + teardownBytes(40));
+}
+
 TEST(ProgressDisplay, AnExceptionPassingThroughStillRestoresTheTerminal) {
     CapturedOutput capture;
     try {
