@@ -4,7 +4,8 @@
 // screen is read while it waits there, and then it is let go. Afterwards the screen must
 // read as the transcript of the session: command, answers, summaries, the next prompt.
 // Names that hold terminal controls show them escaped, and change neither the screen nor
-// the pane's title; Ctrl-C leaves the screen as the end of a run does.
+// the pane's title; Ctrl-C leaves the screen as the end of a run does, and Ctrl-Z leaves it
+// to the shell until fg.
 
 #include <gtest/gtest.h>
 
