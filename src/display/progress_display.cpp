@@ -147,8 +147,10 @@ ProgressDisplay::~ProgressDisplay() {
     // Built without allocating: the destructor also runs while an allocation failure unwinds.
     char erase[kTeardownCapacity];
     const char* const end = appendErase(erase, queryTerminalSize().rows);
-    writeAfterStream(erase, static_cast<std::size_t>(end - erase));
-    writeWhole(kShowCursor, sizeof kShowCursor - 1);
+    // After a stop with no drawing since, the rows are erased already and may hold the
+    // shell's words: they are left alone.
+    if (!signals->takeContinued()) writeAfterStream(erase, static_cast<std::size_t>(end - erase));
+    writeAfterStream(kShowCursor, sizeof kShowCursor - 1);
     signals.reset();
 }
 

@@ -21,6 +21,9 @@ sigset_t handledSignalSet() {
 }
 
 void restoreTerminal() {
+    // Since a stop, the terminal is as it was put right and the rows may hold the shell's
+    // words, until the caller takes the continuation and sets up again.
+    if (continuedSinceTaken != 0) return;
     const TerminalRestorer restore = restorer;
     if (restore != nullptr) restore();
 }

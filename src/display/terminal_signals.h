@@ -18,7 +18,8 @@ public:
     TerminalSignals& operator=(const TerminalSignals&) = delete;
 
     // True once after each time the process was stopped by SIGTSTP and continued since the
-    // last call: what `restore` erased must be set up again.
+    // last call: what `restore` erased must be set up again. Until then no signal calls
+    // `restore`, since what it put right still is.
     bool takeContinued();
 
 private:

@@ -388,6 +388,12 @@ TEST(ProgressDisplay, CtrlZRestoresTheTerminalAndTheNextDrawingMakesRoomAgain) {
         display.update(2, 2, "b");
         display.update(2, 2, "c");
     });
+    // Ended after a stop with no drawing since, it leaves the rows to what is there now.
+    const auto ended = runOnTerminal(24, 80, [] {
+        ProgressDisplay display;
+        std::raise(SIGTSTP);
+    });
+    EXPECT_EQ(ended.out, kHideAndRoom + teardownBytes(24) + "\x1b[?25h");
     EXPECT_EQ(result.status, 0);
     const std::string fact = lastFactLine(result.out);
     EXPECT_EQ(result.out, kHideAndRoom + drawing(24, "[###############---------------] 50%  a", fact) +

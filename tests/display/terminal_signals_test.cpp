@@ -71,6 +71,7 @@ TEST(TerminalSignals, CtrlZRestoresThenStopsAndIsTakenAgainOnceContinued) {
         const char* name;
         std::function<void()> body;
         std::string out;
+        int status = 0;
     } cases[] = {
         {"stopped twice", [] {
              TerminalSignals signals(restoreMark);
@@ -90,6 +91,13 @@ TEST(TerminalSignals, CtrlZRestoresThenStopsAndIsTakenAgainOnceContinued) {
              }
              sayContinued(signals);
          }, "hR|stop|c"},
+        // Once stopped, nothing is put right again until the continuation is taken.
+        {"ended after a stop", [] {
+             TerminalSignals signals(restoreMark);
+             std::raise(SIGTSTP);
+             std::raise(SIGTSTP);
+             std::raise(SIGTERM);
+         }, "R|stop||stop|", 128 + SIGTERM},
         // Ignored from the start, it stays ignored; once the object is gone, the signal
         // acts as before it.
         {"ignored", [] {
@@ -106,7 +114,7 @@ TEST(TerminalSignals, CtrlZRestoresThenStopsAndIsTakenAgainOnceContinued) {
     };
     for (const auto& c : cases) {
         const StoppableRun run = runStoppable(c.body);
-        EXPECT_EQ(run.status, 0) << c.name;
+        EXPECT_EQ(run.status, c.status) << c.name;
         EXPECT_EQ(run.out, c.out) << c.name;
     }
 }
