@@ -188,8 +188,6 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     const std::string& fact = facts[currentFact];
     std::string drawing;
     drawing.reserve(80 + progressBarWidth + label.size() + fact.size());
-    // A stop erased the rows and the shell wrote below the command: room is made anew there.
-    if (signals->takeContinued()) drawing += kHideCursorAndMakeRoom;
     drawing += kSaveCursor;
     appendMoveToRow(drawing, size.rows - 1u);
     drawing += kEraseRow;
@@ -209,6 +207,9 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     drawing += fact;
     fitToWidth(drawing, triviaStart, size.columns);
     drawing += kRestoreCursor;
+    // A stop erased the rows and the shell wrote below the command: room is made anew there.
+    // Asked last, so that a stop while the drawing was built is not missed.
+    if (signals->takeContinued()) drawing.insert(0, kHideCursorAndMakeRoom);
     // One write: a signal's teardown comes before or after it, never inside it.
     writeAfterStream(drawing.data(), drawing.size());
 }

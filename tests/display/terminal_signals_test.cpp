@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 namespace {
