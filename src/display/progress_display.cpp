@@ -30,7 +30,6 @@ constexpr char kSaveCursor[] = "\x1b[s";
 constexpr char kRestoreCursor[] = "\x1b[u";
 constexpr char kEraseRow[] = "\x1b[2K";
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // Room for the erasing of both rows and the shown cursor, with row numbers of 5 digits.
 constexpr std::size_t kTeardownCapacity = 64;
 
@@ -53,7 +52,7 @@ void appendMoveToRow(std::string& out, unsigned row) {
 }
 
 // The appenders below write into a fixed buffer without allocating or calling anything
-// that is unsafe in a signal handler: the handler builds the teardown with them.
+// that is unsafe in a signal handler: the signal handlers' teardown is built with them.
 char* appendText(char* at, const char* text) {
     while (*text != '\0') *at++ = *text++;
     return at;
@@ -82,52 +81,32 @@ char* appendErase(char* at, unsigned rows) {
     return appendText(at, kRestoreCursor);
 }
 
-sigset_t endingSignalSet() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : kEndingSignals) sigaddset(&set, signal);
-    return set;
-}
-
-// Erases the rows and shows the cursor as the teardown does, then lets the signal end the
-// process as it would have without a display, so that a shell sees 130 for Ctrl-C.
-void endWithTeardown(int signal) {
-    char bytes[kTeardownCapacity];
-    char* const end = appendText(appendErase(bytes, queryTerminalSize().rows), kShowCursor);
-    for (const char* at = bytes; at < end;) {
-        const ssize_t written = ::write(STDOUT_FILENO, at, static_cast<std::size_t>(end - at));
+// Straight to the descriptor, not through the stream: standard output's buffer would cut
+// a drawing longer than itself into two writes, and a signal could come between them.
+void writeWhole(const char* bytes, std::size_t count) {
+    for (const char* const end = bytes + count; bytes < end;) {
+        const ssize_t written = ::write(STDOUT_FILENO, bytes, static_cast<std::size_t>(end - bytes));
         if (written > 0) {
-            at += written;
+            bytes += written;
         } else if (written == 0 || errno != EINTR) {
-            break;
+            return;
         }
     }
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal, &fallback, nullptr);
-    sigset_t only;
-    sigemptyset(&only);
-    sigaddset(&only, signal);
-    sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal);
 }
 
-// Holds the ending signals back while the display sets itself up or tears itself down, so
-// that the handler's teardown never comes before the room is made or after the teardown.
-class EndingSignalsHeld {
-public:
-    EndingSignalsHeld() {
-        const sigset_t held = endingSignalSet();
-        sigprocmask(SIG_BLOCK, &held, &previous);
-    }
-    ~EndingSignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
-    EndingSignalsHeld(const EndingSignalsHeld&) = delete;
-    EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+// What is already in the stream goes first, so that the terminal gets everything in order.
+void writeAfterStream(const char* bytes, std::size_t count) {
+    std::cout.flush();
+    writeWhole(bytes, count);
+}
 
-private:
-    sigset_t previous;
-};
+// Erases the rows and shows the cursor as the teardown does, for the size of this moment.
+// Signal handlers call it: it allocates nothing.
+void eraseRowsAndShowCursor() {
+    char bytes[kTeardownCapacity];
+    char* const end = appendText(appendErase(bytes, queryTerminalSize().rows), kShowCursor);
+    writeWhole(bytes, static_cast<std::size_t>(end - bytes));
+}
 
 // Fits the line that starts at `from` in `out` to the columns, in place: a line longer than
 // columns - 1 bytes keeps columns - 4 of them and ends in "...". The last column stays
@@ -157,35 +136,22 @@ ProgressDisplay::ProgressDisplay()
     : rng(seedFromDevice()), lastFactChange(std::chrono::steady_clock::now()) {
     facts.assign(triviaFacts, triviaFacts + kTriviaFactCount);
     pickNextFact();
-    static_assert(std::size(kEndingSignals) == sizeof previousActions / sizeof previousActions[0]);
-    const EndingSignalsHeld held;
-    struct sigaction teardown {};
-    teardown.sa_handler = endWithTeardown;
-    teardown.sa_mask = endingSignalSet();
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-        sigaction(kEndingSignals[i], nullptr, &previousActions[i]);
-        // Ignored from the start, as under nohup: it stays ignored.
-        if (previousActions[i].sa_handler != SIG_IGN) {
-            sigaction(kEndingSignals[i], &teardown, nullptr);
-        }
-    }
-    std::cout << kHideCursorAndMakeRoom;
-    std::cout.flush();
+    const TerminalSignalsHeld held;
+    signals.emplace(eraseRowsAndShowCursor);
+    writeAfterStream(kHideCursorAndMakeRoom, sizeof kHideCursorAndMakeRoom - 1);
 }
 
 ProgressDisplay::~ProgressDisplay() {
     // A signal that comes now acts once the terminal is restored, as it did before.
-    const EndingSignalsHeld held;
+    const TerminalSignalsHeld held;
     // Built without allocating: the destructor also runs while an allocation failure unwinds.
     char erase[kTeardownCapacity];
     const char* const end = appendErase(erase, queryTerminalSize().rows);
-    std::cout.write(erase, end - erase);
-    std::cout.flush();
-    std::cout << kShowCursor;
-    std::cout.flush();
-    for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
-        sigaction(kEndingSignals[i], &previousActions[i], nullptr);
-    }
+    // After a stop with no drawing since, the rows are erased already and may hold the
+    // shell's words: they are left alone.
+    if (!signals->takeContinued()) writeAfterStream(erase, static_cast<std::size_t>(end - erase));
+    writeAfterStream(kShowCursor, sizeof kShowCursor - 1);
+    signals.reset();
 }
 
 void ProgressDisplay::update(std::uint64_t done, std::uint64_t total, const std::string& label) {
@@ -203,7 +169,7 @@ void ProgressDisplay::updateAt(std::chrono::steady_clock::time_point now, std::u
 }
 
 void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
-                             const std::string& label) const {
+                             const std::string& label) {
     const TerminalSize size = queryTerminalSize();
 
     double ratio = 0.0;
@@ -221,7 +187,7 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     // is made for every MiB packed or restored and for every file.
     const std::string& fact = facts[currentFact];
     std::string drawing;
-    drawing.reserve(64 + progressBarWidth + label.size() + fact.size());
+    drawing.reserve(80 + progressBarWidth + label.size() + fact.size());
     drawing += kSaveCursor;
     appendMoveToRow(drawing, size.rows - 1u);
     drawing += kEraseRow;
@@ -241,9 +207,11 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     drawing += fact;
     fitToWidth(drawing, triviaStart, size.columns);
     drawing += kRestoreCursor;
+    // A stop erased the rows and the shell wrote below the command: room is made anew there.
+    // Asked last, so that a stop while the drawing was built is not missed.
+    if (signals->takeContinued()) drawing.insert(0, kHideCursorAndMakeRoom);
     // One write: a signal's teardown comes before or after it, never inside it.
-    std::cout.write(drawing.data(), static_cast<std::streamsize>(drawing.size()));
-    std::cout.flush();
+    writeAfterStream(drawing.data(), drawing.size());
 }
 
 void ProgressDisplay::pickNextFact() {

@@ -3,14 +3,15 @@
 // shows a bar, a percentage and a label; the lower one "Fact: " and a trivia sentence.
 // Labels are drawn as given: callers escape what comes from names.
 
-#include <signal.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "display/terminal_signals.h"
 
 struct TerminalSize {
     std::uint16_t rows = 0;
@@ -23,15 +24,17 @@ TerminalSize queryTerminalSize();
 class ProgressDisplay {
 public:
     // Hides the cursor, makes room for the two rows below it and picks the first
-    // sentence; draws nothing. Until destroyed, SIGINT, SIGTERM and SIGHUP (unless
-    // ignored) erase the rows and show the cursor before they end the process.
+    // sentence; draws nothing. Until destroyed, SIGINT, SIGTERM, SIGHUP and SIGTSTP (unless
+    // ignored) erase the rows and show the cursor before they end or stop the process;
+    // after a stop, the next drawing makes room again.
     ProgressDisplay();
     // Erases both rows and shows the cursor, on every way out; restores the signals.
     ~ProgressDisplay();
     ProgressDisplay(const ProgressDisplay&) = delete;
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
 
-    // Rotates the sentence when 5 s have passed since the last change, then redraws.
+    // Rotates the sentence when 5 s have passed since the last change, then redraws. Each
+    // drawing reaches the terminal in one write system call, whatever its length.
     void update(std::uint64_t done, std::uint64_t total, const std::string& label);
     // What update does with the monotonic clock already read: the sentence rotates when
     // `now` is 5 s or more after the last change or the construction, then both rows are drawn.
@@ -39,13 +42,14 @@ public:
                   std::uint64_t total, const std::string& label);
 
 private:
-    void render(std::uint64_t done, std::uint64_t total, const std::string& label) const;
+    void render(std::uint64_t done, std::uint64_t total, const std::string& label);
     void pickNextFact();
 
     std::vector<std::string> facts;
     std::mt19937 rng;
     std::size_t currentFact = 0;
     std::chrono::steady_clock::time_point lastFactChange;
-    // What SIGINT, SIGTERM and SIGHUP did before this display, put back by the destructor.
-    struct sigaction previousActions[3] = {};
+    // Made and dropped with the signals held, so that no signal erases the rows before the
+    // room is made or after the teardown.
+    std::optional<TerminalSignals> signals;
 };

@@ -154,7 +154,7 @@ TEST(PackChunks, PackRecordsRefusesAFileThatChangedSinceTheWalk) {
     std::uint64_t nextChunkNumber = 1;
     std::uint64_t recordsInBuffer = 0;
     ChunkWriter writer{buffer, nextChunkNumber, archive, manifest, recordsInBuffer};
-    CapturedStream out(std::cout);
+    CapturedOutput out;
     CapturedStream err(std::cerr);
     EXPECT_FALSE(packRecords(src, scan, writer));
     EXPECT_EQ(err.text(), "Files changed while packing: expected 7 bytes, packed 9.\n");
@@ -203,7 +203,7 @@ TEST(PackChunks, PackRecordsNeverReadsThroughWhatReplacedAnEntryAfterTheWalk) {
         std::uint64_t nextChunkNumber = 1;
         std::uint64_t recordsInBuffer = 0;
         ChunkWriter writer{buffer, nextChunkNumber, dir / "out.hlg", manifest, recordsInBuffer};
-        CapturedStream out(std::cout);
+        CapturedOutput out;
         CapturedStream err(std::cerr);
         EXPECT_FALSE(packRecords(src, scan, writer));
         std::ostringstream quoted;

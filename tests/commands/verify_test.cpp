@@ -297,32 +297,14 @@ TEST(VerifyCommand, UnsafeChunkNamesAreRefusedBeforeAnythingIsRead) {
     }
 }
 
-// Standard output and standard error into one stream, to see their order.
-class CapturedOutput {
-public:
-    CapturedOutput() : out(std::cout.rdbuf(text.rdbuf())), err(std::cerr.rdbuf(text.rdbuf())) {}
-    ~CapturedOutput() {
-        std::cout.rdbuf(out);
-        std::cerr.rdbuf(err);
-    }
-    CapturedOutput(const CapturedOutput&) = delete;
-    CapturedOutput& operator=(const CapturedOutput&) = delete;
-    std::string str() const { return text.str(); }
-
-private:
-    std::ostringstream text;
-    std::streambuf* out;
-    std::streambuf* err;
-};
-
 TEST(VerifyOrder, ChunkFailuresComeBeforeTheAreaIsErasedTotalsAfter) {
     TempDir dir;
     const std::string shown = "\x1b[?25h";
     {
         const fs::path archive = makeArchive(dir / "damaged.hlg", {{kDocs + kHello, 3}}, 5, 1);
-        CapturedOutput captured;
+        CapturedOutput captured(true);  // both streams in one, to see their order
         EXPECT_FALSE(verifyArchive(archive));
-        const std::string text = captured.str();
+        const std::string text = captured.text();
         const std::size_t message = text.find("Record count mismatch. Expected 3, found 2.\n"
                                               "Verification failed in chunk: 000001.zst\n");
         ASSERT_NE(message, std::string::npos);
@@ -331,17 +313,17 @@ TEST(VerifyOrder, ChunkFailuresComeBeforeTheAreaIsErasedTotalsAfter) {
     {
         const fs::path archive = makeArchive(dir / "missing.hlg", {{kDocs + kHello, 2}}, 5, 1);
         fs::remove(archive / "000001.zst");
-        CapturedOutput captured;
+        CapturedOutput captured(true);  // both streams in one, to see their order
         EXPECT_FALSE(verifyArchive(archive));
-        const std::string text = captured.str();
+        const std::string text = captured.text();
         ASSERT_NE(text.find("Missing chunk: 000001.zst\n"), std::string::npos);
         EXPECT_LT(text.find("Missing chunk: "), text.find(shown));
     }
     {
         const fs::path archive = makeArchive(dir / "totals.hlg", {{kDocs + kHello, 2}}, 5, 2);
-        CapturedOutput captured;
+        CapturedOutput captured(true);  // both streams in one, to see their order
         EXPECT_FALSE(verifyArchive(archive));
-        const std::string text = captured.str();
+        const std::string text = captured.text();
         const std::string report = "\nVerification failed.\nExpected files: 2\nVerified files: 1\n";
         ASSERT_GE(text.size(), report.size());
         EXPECT_EQ(text.substr(text.size() - report.size()), report);

@@ -16,58 +16,6 @@
 
 namespace display_testing {
 
-std::streamsize CountingBuffer::xsputn(const char* data, std::streamsize count) {
-    ++writes;
-    bytes.append(data, static_cast<std::size_t>(count));
-    return count;
-}
-
-CountingBuffer::int_type CountingBuffer::overflow(int_type c) {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    ++writes;
-    bytes.push_back(traits_type::to_char_type(c));
-    return c;
-}
-
-int CountingBuffer::sync() {
-    ++flushes;
-    return 0;
-}
-
-CapturedOutput::CapturedOutput() {
-    std::fflush(stdout);
-    savedDescriptor = dup(STDOUT_FILENO);
-    spool = std::tmpfile();
-    if (savedDescriptor < 0 || spool == nullptr || dup2(fileno(spool), STDOUT_FILENO) < 0) {
-        throw std::runtime_error("could not redirect standard output");
-    }
-    savedOut = std::cout.rdbuf(&outBuffer);
-    savedErr = std::cerr.rdbuf(&errBuffer);
-}
-
-CapturedOutput::~CapturedOutput() {
-    std::cout.rdbuf(savedOut);
-    std::cerr.rdbuf(savedErr);
-    // Hand on what the test framework printed meanwhile, failures included.
-    std::fflush(stdout);
-    dup2(savedDescriptor, STDOUT_FILENO);
-    close(savedDescriptor);
-    std::rewind(spool);
-    char bytes[4096];
-    std::size_t got;
-    while ((got = std::fread(bytes, 1, sizeof bytes, spool)) > 0)
-        std::fwrite(bytes, 1, got, stdout);
-    std::fclose(spool);
-    std::fflush(stdout);
-}
-
-void CapturedOutput::clear() {
-    outBuffer.bytes.clear();
-    outBuffer.writes = 0;
-    outBuffer.flushes = 0;
-    errBuffer.str("");
-}
-
 PtyResult runOnTerminal(std::uint16_t rows, std::uint16_t columns,
                         const std::function<void()>& body) {
     std::cout.flush();

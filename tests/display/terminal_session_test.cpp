@@ -4,7 +4,8 @@
 // screen is read while it waits there, and then it is let go. Afterwards the screen must
 // read as the transcript of the session: command, answers, summaries, the next prompt.
 // Names that hold terminal controls show them escaped, and change neither the screen nor
-// the pane's title; Ctrl-C leaves the screen as the end of a run does.
+// the pane's title; Ctrl-C leaves the screen as the end of a run does, and Ctrl-Z leaves it
+// to the shell until fg.
 
 #include <gtest/gtest.h>
 
@@ -229,6 +230,14 @@ void expectStatusArea(const TmuxSession& tmux, const std::string& transcript, in
     EXPECT_FALSE(tmux.cursorVisible());
 }
 
+void expectNoStatusArea(const TmuxSession& tmux, const Screen& screen) {
+    for (const std::string& row : screen) {
+        EXPECT_EQ(row.rfind("Fact: ", 0), std::string::npos) << "status area left on screen";
+        EXPECT_FALSE(row.rfind("[#", 0) == 0 || row.rfind("[-", 0) == 0) << "status area left on screen";
+    }
+    EXPECT_TRUE(tmux.cursorVisible());
+}
+
 // Waits for the next prompt below the last summary line, then compares the whole screen
 // (or its last `tailRows` rows) with the transcript; the status rows are gone and the
 // cursor is shown again.
@@ -239,11 +248,7 @@ void expectFinalScreen(const TmuxSession& tmux, const std::string& transcript, s
     const Screen screen = tmux.waitFor([&](const Screen& s) { return tail(s) == tail(expected); });
     SCOPED_TRACE("screen:\n" + shown(screen));
     EXPECT_EQ(tail(screen), tail(expected));
-    for (const std::string& row : screen) {
-        EXPECT_EQ(row.rfind("Fact: ", 0), std::string::npos) << "status area left on screen";
-        EXPECT_FALSE(row.rfind("[#", 0) == 0 || row.rfind("[-", 0) == 0) << "status area left on screen";
-    }
-    EXPECT_TRUE(tmux.cursorVisible());
+    expectNoStatusArea(tmux, screen);
 }
 
 struct Geometry {
@@ -269,6 +274,17 @@ std::string noise(std::size_t size) {
     std::uint32_t state = 99;
     for (char& c : data) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
     return data;
+}
+
+// What pack prints after its area for two files in one chunk, from the empty line on.
+std::string packSummary(const fs::path& folder, const std::string& archive, std::uint64_t original) {
+    std::uint64_t archiveSize = 0;
+    for (const auto& entry : fs::directory_iterator(folder / archive)) archiveSize += entry.file_size();
+    char ratio[32];
+    std::snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(archiveSize) / static_cast<double>(original) * 100.0);
+    return "\nArchive created: \"" + archive + "\"\nFiles packed: 2\nChunks created: 1\nOriginal size: " +
+           std::to_string(original) + " bytes\nArchive size: " + std::to_string(archiveSize) +
+           " bytes\nSize ratio: " + ratio + "%\n\nRecommended next step:\n  ./build/hlg verify \"" + archive + "\"\n";
 }
 
 // The command is typed on the last row of a full screen: the area must not cover it, and
@@ -301,14 +317,7 @@ TEST_F(TerminalSession, PackShowsTheAreaThenItsSummaryBelowTheCommand) {
         tmux.waitFor([](const Screen& s) {
             return std::find(s.begin(), s.end(), "  ./build/hlg verify \"out.hlg\"") != s.end();
         });
-        std::uint64_t archiveSize = 0;
-        for (const auto& entry : fs::directory_iterator(folder / "out.hlg")) archiveSize += entry.file_size();
-        char ratio[32];
-        std::snprintf(ratio, sizeof ratio, "%.2f", static_cast<double>(archiveSize) / 3145728.0 * 100.0);
-        transcript +=
-            "\nArchive created: \"out.hlg\"\nFiles packed: 2\nChunks created: 1\n"
-            "Original size: 3145728 bytes\nArchive size: " + std::to_string(archiveSize) +
-            " bytes\nSize ratio: " + ratio + "%\n\nRecommended next step:\n  ./build/hlg verify \"out.hlg\"\n$ ";
+        transcript += packSummary(folder, "out.hlg", 3145728) + "$ ";
         expectFinalScreen(tmux, transcript, g.columns, g.rows, g.rows);
     }
 }
@@ -457,6 +466,48 @@ TEST_F(TerminalSession, CtrlCLeavesTheScreenAsTheEndOfARunDoes) {
         EXPECT_TRUE(readFile(folder / "out" / name) == *bytes || fs::exists(folder / "x.hlg" / chunk)) << name;
     }
     EXPECT_TRUE(fs::exists(folder / "x.hlg/000002.zst"));
+}
+
+// Ctrl-Z while pack is held at a known step, on a full screen: the area goes and the cursor
+// comes back for the shell's job line and prompt; after fg the area makes room again below
+// them, and the run ends with its summary under the job line, which nothing covered.
+TEST_F(TerminalSession, CtrlZLeavesTheScreenToTheShellAndFgCarriesOn) {
+    const fs::path folder = dir_ / "stop";
+    writeFile(folder / "src/a.bin", noise(1572864));
+    writeFile(folder / "src/b.bin", noise(1572864));
+    TmuxSession tmux(80, 24, folder);
+    tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+    tmux.typeLine("seq 1 24");
+    std::string transcript = "$ seq 1 24\n";
+    for (int i = 1; i <= 24; ++i) transcript += std::to_string(i) + "\n";
+    transcript += "$ ";
+    tmux.waitFor([&](const Screen& s) { return s == screenOf(transcript, 80, 24); });
+    transcript += "hlg pack src out\n";
+    Screen stopped;
+    {
+        OpenGate gate(folder / "src/b.bin");
+        ASSERT_TRUE(gate.usable());
+        tmux.typeLine("hlg pack src out");
+        ASSERT_TRUE(gate.awaitOpen());
+        expectStatusArea(tmux, transcript, 50, "Packing: a.bin", 80, 24);
+        tmux.press("C-z");
+        awaitPendingSignal(gate.heldProcess(), SIGTSTP);
+        gate.letGo();
+        // The shell's job line where the command's output would go, then its prompt.
+        stopped = tmux.waitFor([](const Screen& s) { return s[21].find("Stopped") != std::string::npos && s[22] == "$"; });
+    }
+    SCOPED_TRACE("stopped:\n" + shown(stopped));
+    // The terminal echoes "^Z" where the cursor stands; the shell's words are its own.
+    const std::string jobLine = stopped[21];
+    EXPECT_EQ(jobLine.rfind("^Z", 0), 0u);
+    EXPECT_EQ(stopped, screenOf(transcript + jobLine + "\n$ \n", 80, 24));
+    expectNoStatusArea(tmux, stopped);
+
+    tmux.typeLine("fg");
+    tmux.waitFor([](const Screen& s) { return s[22] == "  ./build/hlg verify \"out.hlg\""; });
+    // The shell echoes the job; the area's room comes below it and goes with the teardown.
+    transcript += jobLine + "\n$ fg\nhlg pack src out\n" + packSummary(folder, "out.hlg", 3145728) + "$ ";
+    expectFinalScreen(tmux, transcript, 80, 24, 24);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <unistd.h>
 #include <zstd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -334,6 +336,54 @@ int HlgProcess::wait() {
     status_ = statusOf(raw);
     return status_;
 }
+
+CapturedOutput::CapturedOutput(bool withStandardError) {
+    std::cout.flush();
+    std::fflush(stdout);
+    spool = std::tmpfile();
+    if (spool == nullptr) throw std::runtime_error("could not make a spool file");
+    for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (descriptor == STDERR_FILENO && !withStandardError) break;
+        saved[descriptor - 1] = dup(descriptor);
+        if (saved[descriptor - 1] < 0 || dup2(fileno(spool), descriptor) < 0) {
+            throw std::runtime_error("could not redirect a standard descriptor");
+        }
+    }
+}
+
+CapturedOutput::~CapturedOutput() {
+    const std::string captured = text();
+    for (const int descriptor : {STDOUT_FILENO, STDERR_FILENO}) {
+        if (saved[descriptor - 1] < 0) continue;
+        dup2(saved[descriptor - 1], descriptor);
+        close(saved[descriptor - 1]);
+    }
+    std::fclose(spool);
+    // The framework printed its failures into the spool; escape sequences are shown as text
+    // so that they do not act on the terminal of whoever reads the log.
+    if (testing::Test::HasFailure()) {
+        std::string shown;
+        for (const char c : captured) shown += c == '\x1b' ? std::string("\\e") : std::string(1, c);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+std::string CapturedOutput::text() const {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::string bytes;
+    char block[4096];
+    for (off_t at = from;;) {
+        const ssize_t got = pread(fileno(spool), block, sizeof block, at);
+        if (got <= 0) break;
+        bytes.append(block, static_cast<std::size_t>(got));
+        at += got;
+    }
+    return bytes;
+}
+
+void CapturedOutput::clear() { from += static_cast<long>(text().size()); }
 
 std::string withoutStatusArea(const std::string& out) {
     std::string text;

@@ -3,6 +3,7 @@
 // and running the real build/hlg binary.
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -45,6 +46,26 @@ private:
     std::ostream& stream_;
     std::ostringstream text_;
     std::streambuf* previous_;
+};
+
+// While alive, standard output (and standard error too when asked) goes into one file at
+// the descriptor level, so that what the streams write and what goes straight to the
+// descriptor keep their order. A failing test's messages printed meanwhile are passed on.
+class CapturedOutput {
+public:
+    explicit CapturedOutput(bool withStandardError = false);
+    ~CapturedOutput();
+    CapturedOutput(const CapturedOutput&) = delete;
+    CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+    // What was written since the construction or the last clear.
+    std::string text() const;
+    void clear();
+
+private:
+    int saved[2] = {-1, -1};
+    std::FILE* spool = nullptr;
+    long from = 0;
 };
 
 // A record header whose lengths need not match the bytes after it.
