@@ -338,17 +338,22 @@ TEST(ProgressDisplay, ADisplayNeverUpdatedStillRestoresTheTerminal) {
     EXPECT_EQ(result.out, kHideAndRoom + teardownBytes(30));
 }
 
+// Draws "a" at half way, then the terminal takes a new size.
+void drawHalfThenResize(ProgressDisplay& display, unsigned short rows, unsigned short columns) {
+    display.update(1, 2, "a");
+    winsize window{};
+    window.ws_row = rows;
+    window.ws_col = columns;
+    ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
+}
+
 // SIGINT, SIGTERM and SIGHUP erase the rows of the size at that moment and show the cursor
 // as the teardown does, then end the process by the same signal.
 TEST(ProgressDisplay, AnEndingSignalRestoresTheTerminalThenEndsTheProcessByIt) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         const auto result = runOnTerminal(24, 80, [signal] {
             ProgressDisplay display;
-            display.update(1, 2, "a");
-            winsize window{};
-            window.ws_row = 40;
-            window.ws_col = 60;
-            ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
+            drawHalfThenResize(display, 40, 60);
             std::raise(signal);
         });
         EXPECT_EQ(result.status, 128 + signal);
@@ -379,11 +384,7 @@ TEST(ProgressDisplay, AnEndingSignalRestoresTheTerminalThenEndsTheProcessByIt) {
 TEST(ProgressDisplay, CtrlZRestoresTheTerminalAndTheNextDrawingMakesRoomAgain) {
     const auto result = runOnTerminal(24, 80, [] {
         ProgressDisplay display;
-        display.update(1, 2, "a");
-        winsize window{};
-        window.ws_row = 40;
-        window.ws_col = 79;
-        ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
+        drawHalfThenResize(display, 40, 79);
         std::raise(SIGTSTP);
         display.update(2, 2, "b");
         display.update(2, 2, "c");
