@@ -92,26 +92,14 @@ TEST(TerminalSignals, CtrlZRestoresThenStopsAndIsTakenAgainOnceContinued) {
              }
              sayContinued(signals);
          }, "hR|stop|c"},
-        // Once stopped, nothing is put right again until the continuation is taken.
-        {"ended after a stop", [] {
-             TerminalSignals signals(restoreMark);
-             std::raise(SIGTSTP);
-             std::raise(SIGTSTP);
-             std::raise(SIGTERM);
-         }, "R|stop||stop|", 128 + SIGTERM},
-        // Ignored from the start, it stays ignored; once the object is gone, the signal
-        // acts as before it.
+        // Ignored from the start, it stays ignored. Ending after a stop and what the signals
+        // do once the object is gone are the display's tests.
         {"ignored", [] {
              std::signal(SIGTSTP, SIG_IGN);
              TerminalSignals signals(restoreMark);
              std::raise(SIGTSTP);
              sayContinued(signals);
          }, "n"},
-        {"put back", [] {
-             { TerminalSignals signals(restoreMark); }
-             std::raise(SIGTSTP);
-             say("x");
-         }, "|stop|x"},
     };
     for (const auto& c : cases) {
         const StoppableRun run = runStoppable(c.body);

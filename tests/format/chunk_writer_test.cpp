@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -126,20 +127,33 @@ TEST(ChunkWriter, SevenDigitNumbers) {
     EXPECT_EQ(pack.nextChunkNumber, 1000001u);
 }
 
-// A link at the chunk's path is neither replaced nor written through.
+// Whatever stands at the chunk's path (a file, a link, a dangling link, a folder) is
+// neither replaced nor written through.
 TEST(ChunkWriter, AnythingAtTheChunkPathIsRefusedAndKept) {
     TempDir dir;
+    const fs::path chunk = dir / "000001.zst";
+    const std::vector<std::function<void()>> plants = {
+        [&] { writeFile(chunk, "kept"); },
+        [&] { fs::create_symlink(dir / "target", chunk); },
+        [&] { fs::create_symlink(dir / "nowhere", chunk); },
+        [&] { fs::create_directory(chunk); },
+    };
     writeFile(dir / "target", "kept");
-    fs::create_symlink(dir / "target", dir / "000001.zst");
-    PackState pack(dir.path(), dir / "manifest.txt");
-    appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
-    pack.recordsInBuffer = 1;
-    CapturedCerr err;
-    EXPECT_FALSE(flushChunk(pack.writer));
-    EXPECT_EQ(err.text(), "Could not create chunk: \"" + (dir / "000001.zst").string() + "\"\n");
-    EXPECT_EQ(pack.nextChunkNumber, 1u);
-    EXPECT_EQ(readFile(dir / "manifest.txt"), "");
-    EXPECT_EQ(readFile(dir / "target"), "kept");
+    for (const auto& plant : plants) {
+        fs::remove_all(chunk);
+        plant();
+        const auto before = testing_support::treeSnapshot(dir.path());
+        PackState pack(dir.path(), dir / "manifest.txt");
+        appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
+        pack.recordsInBuffer = 1;
+        CapturedCerr err;
+        EXPECT_FALSE(flushChunk(pack.writer));
+        EXPECT_EQ(err.text(), "Could not create chunk: \"" + chunk.string() + "\"\n");
+        EXPECT_EQ(pack.nextChunkNumber, 1u);
+        EXPECT_EQ(readFile(dir / "manifest.txt"), "");
+        fs::remove(dir / "manifest.txt");
+        EXPECT_EQ(testing_support::treeSnapshot(dir.path()), before);
+    }
 }
 
 TEST(ChunkWriter, MissingFolderIsReportedWithQuotedPath) {

@@ -1,5 +1,6 @@
-// Files created for writing alone: what stands at the path is kept, and the text stream's
-// bytes reach the file when flushed, closed, or given up on.
+// The text stream on a file created for writing alone: its bytes reach the file when
+// flushed, closed, or given up on. What stands at the path is kept: the chunk writer's
+// tests show it.
 
 #include "format/new_file.h"
 
@@ -13,25 +14,6 @@ using namespace testing_support;
 namespace fs = std::filesystem;
 
 namespace {
-
-TEST(NewFile, AnythingAtThePathIsKept) {
-    TempDir dir;
-    writeFile(dir / "file", "kept");
-    fs::create_symlink("file", dir / "link");
-    fs::create_symlink("nowhere", dir / "dangling");
-    fs::create_directory(dir / "folder");
-    for (const char* name : {"file", "link", "dangling", "folder"}) {
-        SCOPED_TRACE(name);
-        NewFileBuffer buffer(dir / name);
-        EXPECT_FALSE(buffer.isOpen());
-        std::ostream out(&buffer);
-        out << "lost" << std::flush;
-        EXPECT_FALSE(out);
-        EXPECT_FALSE(buffer.close());
-    }
-    EXPECT_EQ(readFile(dir / "file"), "kept");
-    EXPECT_FALSE(fs::exists(dir / "nowhere"));
-}
 
 TEST(NewFile, TextReachesTheFileWhenFlushedOrGivenUp) {
     TempDir dir;
