@@ -29,29 +29,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const fs::path& path) {
-    std::ostringstream out;
-    out << path;
-    return out.str();
-}
-
-// The whole file in one read: the kill test compares megabytes after every run.
-std::string bytesOf(const fs::path& path) {
-    std::string bytes(fs::file_size(path), '\0');
-    std::ifstream in(path, std::ios::binary);
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!in) throw std::runtime_error("could not read " + path.string());
-    return bytes;
-}
-
-// Bytes that differ from file to file and do not compress to nothing.
-std::string noise(std::size_t size, std::uint32_t seed) {
-    std::string data(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (char& c : data) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
-    return data;
-}
-
 // A small file system of its own at `at` (made with its parents), unmounted at the end.
 struct MountedTmpfs {
     MountedTmpfs(const fs::path& at, const char* options) : at(at) {
@@ -77,7 +54,7 @@ struct KnownArchive {
 
     void write(const fs::path& archive) {
         writeTestArchive(archive, totalBytes, totalFiles, chunks, true);
-        for (const ArchiveChunk& chunk : chunks) chunkBytes[chunk.name] = bytesOf(archive / chunk.name);
+        for (const ArchiveChunk& chunk : chunks) chunkBytes[chunk.name] = readFile(archive / chunk.name);
         chunkLines.clear();
         std::istringstream manifest(readFile(archive / "manifest.txt"));
         for (std::string line; std::getline(manifest, line);)
@@ -120,14 +97,14 @@ void expectNothingLost(const KnownArchive& known, const fs::path& archive, const
         const std::string& name = known.chunks[c].name;
         SCOPED_TRACE(name);
         if (fs::exists(archive / name)) {
-            EXPECT_TRUE(bytesOf(archive / name) == known.chunkBytes.at(name)) << "damaged";
+            EXPECT_TRUE(readFile(archive / name) == known.chunkBytes.at(name)) << "damaged";
             laterMustRemain = true;
             continue;
         }
         EXPECT_FALSE(laterMustRemain) << "a chunk was consumed before an earlier one";
         for (const auto& [path, data] : known.filesOfChunk[c]) {
             ASSERT_TRUE(fs::exists(destination / path)) << path << " is neither restored nor in a chunk";
-            EXPECT_TRUE(bytesOf(destination / path) == data) << path << " is incomplete";
+            EXPECT_TRUE(readFile(destination / path) == data) << path << " is incomplete";
         }
     }
 }
@@ -158,7 +135,7 @@ void expectARunAgainFinishes(const KnownArchive& known, const fs::path& archive,
     const RunResult again = runHlg({"extract", archive.string(), destination.string()});
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(treeSnapshot(destination).size(), known.allFiles().size() + known.chunks.size());
-    for (const auto& [path, data] : known.allFiles()) EXPECT_TRUE(bytesOf(destination / path) == data) << path;
+    for (const auto& [path, data] : known.allFiles()) EXPECT_TRUE(readFile(destination / path) == data) << path;
 }
 
 TEST(ExtractFault, StoppedAnywhereLosesNothingAndARunAgainFinishes) {

@@ -26,32 +26,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct HandChunk {
-    std::string name;
-    std::vector<std::string> records;
-};
+using HandChunk = ArchiveChunk;
 
-std::string contentOf(const HandChunk& chunk) {
-    std::string content;
-    for (const std::string& record : chunk.records) content += record;
-    return content;
-}
-
-// Writes the chunk files and a manifest that lists them; the marker only when asked.
 void writeArchive(const fs::path& archive, std::uint64_t totalBytes, std::uint64_t totalFiles,
                   const std::vector<HandChunk>& chunks, bool marker = true) {
-    fs::create_directories(archive);
-    std::string manifest = "HLG1\nTOTAL_BYTES|" + std::to_string(totalBytes) +
-                           "\nTOTAL_FILES|" + std::to_string(totalFiles) +
-                           "\nCHUNK_TARGET|268435456\n";
-    for (const HandChunk& chunk : chunks) {
-        const std::string content = contentOf(chunk);
-        writeFile(archive / chunk.name, compressFrame(content));
-        manifest += "CHUNK|" + chunk.name + "|" + std::to_string(content.size()) + "|" +
-                    std::to_string(chunk.records.size()) + "\n";
-    }
-    writeFile(archive / "manifest.txt", manifest);
-    if (marker) writeFile(archive / ".verified", "HLG1\nFILES|0\nBYTES|0\nCHUNKS|0\n");
+    writeTestArchive(archive, totalBytes, totalFiles, chunks, marker);
 }
 
 const std::string kBinary("\0\x01\xff bin\n\r", 9);
@@ -77,19 +56,6 @@ void writeSampleArchive(const fs::path& archive, bool marker = true) {
     writeArchive(archive, 24, 4, sampleChunks(), marker);
 }
 
-// Every entry below `root`: folders end in "/" with no content, files map to their bytes.
-std::map<std::string, std::string> treeOf(const fs::path& root) {
-    std::map<std::string, std::string> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        const std::string relative = entry.path().lexically_relative(root).generic_string();
-        if (entry.is_directory())
-            tree[relative + "/"] = "";
-        else
-            tree[relative] = readFile(entry.path());
-    }
-    return tree;
-}
-
 std::string summary(std::uint64_t expected, std::uint64_t files, std::uint64_t chunks,
                     std::uint64_t bytes, bool deleted) {
     return "\nExtraction complete.\nFiles expected: " + std::to_string(expected) +
@@ -102,12 +68,6 @@ RunOptions answering(const std::optional<std::string>& answer) {
     RunOptions options;
     options.stdinText = answer;
     return options;
-}
-
-std::string quoted(const fs::path& path) {
-    std::ostringstream out;
-    out << path;
-    return out.str();
 }
 
 // The labels of the progress lines, without bar and percentage.
@@ -138,7 +98,7 @@ TEST(Extract, RestoresEveryEntryAndConsumesTheArchive) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
-    EXPECT_EQ(treeOf(dir / "out/here"), kSampleTree);
+    EXPECT_EQ(treeSnapshot(dir / "out/here"), kSampleTree);
     EXPECT_FALSE(fs::exists(archive));
 
     const std::vector<std::string> expectedLabels = {
@@ -182,7 +142,7 @@ TEST(Extract, AnswerAtThePromptCancelsOrVerifiesFirst) {
             EXPECT_EQ(r.err, "");
             EXPECT_EQ(withoutStatusArea(r.out),
                       kPrompt + "\n" + kVerifiedSample + summary(4, 4, 2, 24, true));
-            EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
+            EXPECT_EQ(treeSnapshot(dir / "out"), kSampleTree);
             EXPECT_FALSE(fs::exists(archive));
         }
     }
@@ -240,7 +200,7 @@ TEST(Extract, AnyMarkerEntrySkipsThePromptButADanglingLinkDoesNot) {
         EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
         EXPECT_EQ(r.err.rfind("Filesystem error: ", 0), 0u) << r.err;
         EXPECT_FALSE(fs::exists(dir / "a.hlg" / "manifest.txt"));
-        EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
+        EXPECT_EQ(treeSnapshot(dir / "out"), kSampleTree);
     }
     {
         TempDir dir;
@@ -265,7 +225,7 @@ TEST(Extract, MissingSecondChunkKeepsTheRestOfTheArchiveAndARunAgainFinishes) {
     EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
     const std::map<std::string, std::string> firstChunk = {
         {"b.bin", kBinary}, {"docs/", ""}, {"docs/a.txt", "hello"}, {"empty/", ""}};
-    EXPECT_EQ(treeOf(dir / "out"), firstChunk);
+    EXPECT_EQ(treeSnapshot(dir / "out"), firstChunk);
     EXPECT_FALSE(fs::exists(archive / "000001.zst"));
     EXPECT_TRUE(fs::exists(archive / ".verified"));
     EXPECT_FALSE(fs::exists(archive / "manifest.new"));
@@ -280,7 +240,7 @@ TEST(Extract, MissingSecondChunkKeepsTheRestOfTheArchiveAndARunAgainFinishes) {
     const RunResult again = runHlg({"extract", archive.string(), (dir / "out").string()});
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(withoutStatusArea(again.out), kMarkerFound + summary(2, 2, 1, 10, true));
-    EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
+    EXPECT_EQ(treeSnapshot(dir / "out"), kSampleTree);
 }
 
 TEST(Extract, StrayFileKeepsTheArchiveFolder) {
@@ -291,7 +251,7 @@ TEST(Extract, StrayFileKeepsTheArchiveFolder) {
     const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, false));
-    EXPECT_EQ(treeOf(archive), (std::map<std::string, std::string>{{"notes.txt", "mine"}}));
+    EXPECT_EQ(treeSnapshot(archive), (std::map<std::string, std::string>{{"notes.txt", "mine"}}));
 }
 
 TEST(Extract, TotalsDifferingFromTheChunksFailAfterAFullExtraction) {
@@ -302,7 +262,7 @@ TEST(Extract, TotalsDifferingFromTheChunksFailAfterAFullExtraction) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
-    EXPECT_EQ(treeOf(dir / "out"), kSampleTree);
+    EXPECT_EQ(treeSnapshot(dir / "out"), kSampleTree);
 
     TempDir other;
     writeArchive(other / "a.hlg", 24, 7, sampleChunks());
@@ -321,7 +281,7 @@ TEST(Extract, ExistingFilesAreOverwrittenAndOtherContentStays) {
     EXPECT_EQ(r.status, 0);
     std::map<std::string, std::string> expected = kSampleTree;
     expected["keep.txt"] = "kept";
-    EXPECT_EQ(treeOf(dir / "out"), expected);
+    EXPECT_EQ(treeSnapshot(dir / "out"), expected);
 }
 
 // Whatever stands in the destination, extract writes only into regular files that it
@@ -498,7 +458,7 @@ TEST(Extract, DestinationInsideTheArchiveIsRefused) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "Destination lies inside the archive: " + quoted(destination) + "\n");
-        EXPECT_EQ(treeOf(archive).size(), 4u);
+        EXPECT_EQ(treeSnapshot(archive).size(), 4u);
     }
     // A sibling whose name merely begins with the archive's is a different folder; a
     // trailing "/" on the archive argument still names the archive.
@@ -506,7 +466,7 @@ TEST(Extract, DestinationInsideTheArchiveIsRefused) {
     writeSampleArchive(archive);
     const RunResult r = runHlg({"extract", archive.string() + "/", (dir / "a.hlgx").string()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(treeOf(dir / "a.hlgx"), kSampleTree);
+    EXPECT_EQ(treeSnapshot(dir / "a.hlgx"), kSampleTree);
 }
 
 TEST(Extract, BesideTheArchiveNoRecordMayWriteIntoIt) {
@@ -602,7 +562,7 @@ TEST(Extract, DestinationThatCannotBeSyncedIsRefusedBeforeAnyChunk) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Failed while writing: " + quoted(destination) + "\n");
     EXPECT_EQ(r.out, kMarkerFound);
-    EXPECT_EQ(treeOf(archive).size(), 4u);
+    EXPECT_EQ(treeSnapshot(archive).size(), 4u);
 }
 
 TEST(Extract, RoundTripThroughPackAndVerify) {
@@ -622,7 +582,7 @@ TEST(Extract, RoundTripThroughPackAndVerify) {
     const RunResult r = runHlg({"extract", (dir / "moved").string(), (dir / "out").string()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(treeOf(dir / "out"), treeOf(source));
+    EXPECT_EQ(treeSnapshot(dir / "out"), treeSnapshot(source));
     EXPECT_FALSE(fs::exists(dir / "moved.hlg"));
 }
 

@@ -25,12 +25,6 @@ constexpr bool kCanCapAddressSpace = false;
 constexpr bool kCanCapAddressSpace = true;
 #endif
 
-std::string quoted(const fs::path& path) {
-    std::ostringstream out;
-    out << path;
-    return out.str();
-}
-
 RunOptions guarded() {
     RunOptions options;
     options.timeoutSeconds = 30;

@@ -269,13 +269,6 @@ protected:
     TempDir dir_;
 };
 
-std::string noise(std::size_t size) {
-    std::string data(size, '\0');
-    std::uint32_t state = 99;
-    for (char& c : data) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
-    return data;
-}
-
 // What pack prints after its area for two files in one chunk, from the empty line on.
 std::string packSummary(const fs::path& folder, const std::string& archive, std::uint64_t original) {
     std::uint64_t archiveSize = 0;

@@ -24,6 +24,7 @@
 namespace fs = std::filesystem;
 using testing_support::compressFrame;
 using testing_support::frameClaiming;
+using testing_support::quoted;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
@@ -53,12 +54,6 @@ std::optional<std::string> streamed(const fs::path& path, std::uint64_t stated) 
     }
     if (status != ChunkStream::Status::Ended || content.size() != stated) return std::nullopt;
     return content;
-}
-
-std::string quoted(const fs::path& path) {
-    std::ostringstream out;
-    out << path;
-    return out.str();
 }
 
 TEST(ChunkReader, ReadsExactlyTheStatedSize) {

@@ -33,13 +33,8 @@ using CapturedCerr = testing_support::CapturedStream;
 
 // Bytes that compress badly, so the frame is about as long as the content.
 std::vector<unsigned char> noise(std::size_t size) {
-    std::vector<unsigned char> out(size);
-    std::uint32_t state = 12345;
-    for (auto& byte : out) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<unsigned char>(state >> 24);
-    }
-    return out;
+    const std::string bytes = testing_support::noise(size);
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }
 
 std::string text(const std::vector<unsigned char>& bytes) { return std::string(bytes.begin(), bytes.end()); }

@@ -53,7 +53,23 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("could not read " + path.string());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // In blocks, not byte by byte: the kill tests compare megabytes after every run.
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return std::move(bytes).str();
+}
+
+std::string quoted(const fs::path& path) {
+    std::ostringstream out;
+    out << path;
+    return out.str();
+}
+
+std::string noise(std::size_t size, std::uint32_t seed) {
+    std::string data(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (char& c : data) c = static_cast<char>((state = state * 1103515245u + 12345u) >> 23);
+    return data;
 }
 
 std::string recordHeaderBytes(unsigned char type, std::uint64_t pathLength, std::uint64_t dataLength) {

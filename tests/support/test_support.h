@@ -31,6 +31,10 @@ private:
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::string readFile(const std::filesystem::path& path);
+// The path as messages print it: in double quotes, '"' and '\\' escaped.
+std::string quoted(const std::filesystem::path& path);
+// Bytes that differ with the seed and do not compress to nothing.
+std::string noise(std::size_t size, std::uint32_t seed = 0);
 
 // Collects what is written to a standard stream (std::cerr by default) while it lives.
 class CapturedStream {
