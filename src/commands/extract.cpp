@@ -70,7 +70,7 @@ bool restoreFile(Destination& destination, std::string_view pathText, const unsi
             if (piece < kHeldPieceSize) {
                 held = data + written;
                 heldLength = piece;
-            } else if (!writeAll(file, data + written, piece)) {
+            } else if (!writeAll(file.get(), data + written, piece)) {
                 std::cerr << "Failed while writing: " << escapedQuoted(target()) << '\n';
                 return false;
             }
@@ -84,7 +84,7 @@ bool restoreFile(Destination& destination, std::string_view pathText, const unsi
         }
     }
     // A file that fails now is incomplete.
-    if (!writeAll(file, held, heldLength) || !file.close()) {
+    if (!writeAll(file.get(), held, heldLength) || !file.close()) {
         std::cerr << "Failed while writing: " << escapedQuoted(target()) << '\n';
         return false;
     }

@@ -33,24 +33,6 @@ namespace {
 constexpr std::size_t kChunkBufferReservation = 285212672;
 constexpr std::size_t kReadBlockSize = 1048576;
 
-// Reads at least `need` bytes and at most `room`, unless the file ends first; false when
-// a read fails. Reads at least once, so that even a `need` of 0 sees what follows.
-bool readAtLeast(int fd, unsigned char* into, std::size_t need, std::size_t room,
-                 std::size_t& got) {
-    got = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, into + got, room - got);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-            if (got >= need) return true;
-        } else if (n == 0) {
-            return true;
-        } else if (errno != EINTR) {
-            return false;
-        }
-    }
-}
-
 // The folders on the way to a file are only searched, never listed, and a link standing
 // where one belongs fails to open: nothing put in their place since the walk is followed.
 FolderChain::OpenedFolder openFolderOnTheWay(const FolderChain::Folder& parent, const std::string& name) {

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "display/trivia.h"
+#include "format/file_descriptor.h"
 
 namespace {
 
@@ -81,23 +82,12 @@ char* appendErase(char* at, unsigned rows) {
     return appendText(at, kRestoreCursor);
 }
 
-// Straight to the descriptor, not through the stream: standard output's buffer would cut
-// a drawing longer than itself into two writes, and a signal could come between them.
-void writeWhole(const char* bytes, std::size_t count) {
-    for (const char* const end = bytes + count; bytes < end;) {
-        const ssize_t written = ::write(STDOUT_FILENO, bytes, static_cast<std::size_t>(end - bytes));
-        if (written > 0) {
-            bytes += written;
-        } else if (written == 0 || errno != EINTR) {
-            return;
-        }
-    }
-}
-
 // What is already in the stream goes first, so that the terminal gets everything in order.
+// Then straight to the descriptor, not through the stream: standard output's buffer would
+// cut a drawing longer than itself into two writes, and a signal could come between them.
 void writeAfterStream(const char* bytes, std::size_t count) {
     std::cout.flush();
-    writeWhole(bytes, count);
+    writeAll(STDOUT_FILENO, bytes, count);
 }
 
 // Erases the rows and shows the cursor as the teardown does, for the size of this moment.
@@ -105,7 +95,7 @@ void writeAfterStream(const char* bytes, std::size_t count) {
 void eraseRowsAndShowCursor() {
     char bytes[kTeardownCapacity];
     char* const end = appendText(appendErase(bytes, queryTerminalSize().rows), kShowCursor);
-    writeWhole(bytes, static_cast<std::size_t>(end - bytes));
+    writeAll(STDOUT_FILENO, bytes, static_cast<std::size_t>(end - bytes));
 }
 
 // Fits the line that starts at `from` in `out` to the columns, in place: a line longer than

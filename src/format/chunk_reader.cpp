@@ -36,17 +36,6 @@ std::uint32_t littleEndian32(const unsigned char* at) {
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-bool readAll(int fd, unsigned char* into, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, into + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // What the frames of a chunk file can produce, found from their block headers alone: a
 // frame header may claim any size, and a file that is not frames at all claims nothing.
 struct FrameSizes {
@@ -132,7 +121,8 @@ bool openChunk(const fs::path& chunkPath, FileDescriptor& file, std::size_t& siz
 
 bool readChunkBytes(const FileDescriptor& file, const fs::path& chunkPath, unsigned char* into,
                     std::size_t size) {
-    if (readAll(file.get(), into, size)) return true;
+    std::size_t got = 0;
+    if (readAtLeast(file.get(), into, size, size, got) && got == size) return true;
     std::cerr << "Could not read chunk: " << escapedQuoted(chunkPath) << '\n';
     return false;
 }

@@ -58,7 +58,7 @@ bool flushChunk(ChunkWriter& writer) {
         return false;
     }
     // A chunk that fails to close must not get a manifest line either.
-    const bool written = writeAll(out, compressed.data(), compressedSize) && out.close();
+    const bool written = writeAll(out.get(), compressed.data(), compressedSize) && out.close();
     compressed = ChunkMemory();
     if (!written) {
         std::cerr << "Could not write chunk: " << escapedQuoted(chunkPath) << '\n';

@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -36,14 +36,10 @@ private:
     int fd_;
 };
 
-// All `count` bytes to `file`, a short write continued; false when a write fails.
-inline bool writeAll(const FileDescriptor& file, const unsigned char* bytes, std::uint64_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(file.get(), bytes, static_cast<std::size_t>(count));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        count -= static_cast<std::uint64_t>(n);
-    }
-    return true;
-}
+// Reads until at least `need` of `room` bytes have come or the file ends; `got` tells how
+// many. Reads at least once, so that even a `need` of 0 sees what follows. An interrupted
+// read is retried; false when a read fails.
+bool readAtLeast(int fd, unsigned char* into, std::size_t need, std::size_t room, std::size_t& got);
+
+// All `count` bytes to `fd`, a short or interrupted write continued; false when a write fails.
+bool writeAll(int fd, const void* bytes, std::uint64_t count);

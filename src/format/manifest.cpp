@@ -40,16 +40,12 @@ bool readRegularFile(const fs::path& path, std::string& text) {
     struct stat info {};
     if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     text.clear();
-    char block[65536];
+    unsigned char block[65536];
     for (;;) {
-        const ssize_t n = ::read(file.get(), block, sizeof block);
-        if (n > 0) {
-            text.append(block, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            return true;
-        } else if (errno != EINTR) {
-            return false;
-        }
+        std::size_t got = 0;
+        if (!readAtLeast(file.get(), block, sizeof block, sizeof block, got)) return false;
+        text.append(reinterpret_cast<const char*>(block), got);
+        if (got < sizeof block) return true;
     }
 }
 

@@ -33,7 +33,7 @@ bool ManifestReplacement::prepare(const std::string& text) {
         std::cerr << "Could not write manifest.\n";
         return false;
     }
-    if (!writeAll(file_, reinterpret_cast<const unsigned char*>(text.data()), text.size()) ||
+    if (!writeAll(file_.get(), text.data(), text.size()) ||
         ::fstat(file_.get(), &identity_) != 0)
         return fail();
     return true;

@@ -34,5 +34,5 @@ bool NewFileBuffer::writeBuffered() {
     // Dropped either way, so that a failed write is not retried with the next bytes.
     setp(buffer_, buffer_ + sizeof buffer_);
     if (pending == 0) return file_.isOpen();
-    return file_.isOpen() && writeAll(file_, reinterpret_cast<const unsigned char*>(buffer_), pending);
+    return file_.isOpen() && writeAll(file_.get(), buffer_, pending);
 }
