@@ -15,9 +15,10 @@ namespace {
 // rounds the error of the last one stands.
 constexpr int kAttempts = 8;
 
-dev_t deviceOf(int fd) {
+FolderChain::Folder folderOf(int fd) {
     struct stat info {};
-    return fd >= 0 && ::fstat(fd, &info) == 0 ? info.st_dev : 0;
+    if (fd < 0 || ::fstat(fd, &info) != 0) return {fd, 0, 0};
+    return {fd, info.st_dev, info.st_ino};
 }
 
 }  // namespace
@@ -25,7 +26,7 @@ dev_t deviceOf(int fd) {
 Destination::Destination(const fs::path& path)
     : path_(path),
       root_(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-      chain_(FolderChain::Folder{root_.get(), deviceOf(root_.get())},
+      chain_(folderOf(root_.get()),
              [this](const FolderChain::Folder& parent, const std::string& name) {
                  return openFolder(parent, name);
              }) {}
@@ -42,7 +43,12 @@ FolderChain::OpenedFolder Destination::openFolder(const FolderChain::Folder& par
             struct stat info {};
             if (::fstat(fd.get(), &info) != 0) return {};
             if (made) noteWritten(info.st_dev, fd.get());
-            return {std::move(fd), info.st_dev};
+            return {std::move(fd), info.st_dev, info.st_ino};
+        }
+        // Nothing is made or removed among the archive's own entries.
+        if ((errno == ENOENT || errno == ENOTDIR || errno == ELOOP) && isArchiveFolder(parent)) {
+            reachedArchive_ = true;
+            return {};
         }
         if (errno == ENOENT) {
             if (::mkdirat(parent.fd, at, 0777) != 0 && errno != EEXIST) return {};
@@ -71,15 +77,29 @@ fs::path Destination::targetOf(std::string_view recordPath) const {
     return target;
 }
 
-void Destination::makeFolders(std::string_view recordPath) {
-    if (chain_.reach(recordPath).fd >= 0) return;
+bool Destination::isArchiveFolder(const FolderChain::Folder& folder) const {
+    return folder.inode != 0 && std::pair(folder.device, folder.inode) == archiveFolder_;
+}
+
+void Destination::setArchiveFolder(const struct stat& identity) {
+    archiveFolder_ = {identity.st_dev, identity.st_ino};
+}
+
+bool Destination::makeFolders(std::string_view recordPath) {
+    reachedArchive_ = false;
+    if (chain_.reach(recordPath).fd >= 0) return true;
+    if (reachedArchive_) return false;
     const std::error_code error(errno, std::generic_category());
     throw fs::filesystem_error("cannot create directories", targetOf(recordPath), error);
 }
 
 Destination::FileCreation Destination::createFile(std::string_view recordPath, FileDescriptor& file) {
     std::string_view fileName;
+    reachedArchive_ = false;
     const FolderChain::Folder folder = chain_.reachFolderOf(recordPath, fileName);
+    // Before the rules below, which may remove what stands there: no entry of the archive
+    // folder is touched, whatever alias of it the record path leads through.
+    if (reachedArchive_ || isArchiveFolder(folder)) return FileCreation::ArchiveFile;
     if (folder.fd < 0) {
         const std::error_code error(errno, std::generic_category());
         throw fs::filesystem_error("cannot create directories", targetOf(recordPath).parent_path(), error);

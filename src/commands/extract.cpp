@@ -145,8 +145,8 @@ void reportFault(const RecordView& record) {
 }
 
 // Asks before consuming an archive without a marker; true when extraction may go on.
-bool settleMarkerQuestion(const fs::path& archive, const fs::path& marker) {
-    if (pathExists(marker)) {
+bool settleMarkerQuestion(const ArchiveFolder& archive) {
+    if (entryExists(archive, kMarkerFileName)) {
         std::cout << "Verification marker found.\n";
         return true;
     }
@@ -160,7 +160,8 @@ bool settleMarkerQuestion(const fs::path& archive, const fs::path& marker) {
         return false;
     }
     std::cout << '\n';
-    if (!verifySettledArchive(archive)) {
+    // Under the lock this run already holds.
+    if (!verifyOpenArchive(archive)) {
         std::cerr << "\nVerification failed. " << "Extraction has been cancelled.\n";
         return false;
     }
@@ -191,9 +192,9 @@ std::uint64_t lowered(std::uint64_t total, std::uint64_t restored) {
 
 // Device and inode of an entry of the archive folder, a link followed; all zero when it
 // does not exist, which matches no file.
-struct stat identityOf(int folder, const char* name) {
+struct stat identityOf(const ArchiveFolder& folder, const char* name) {
     struct stat identity {};
-    if (::fstatat(folder, name, &identity, 0) != 0) identity = {};
+    if (::fstatat(folder.fd(), name, &identity, 0) != 0) identity = {};
     return identity;
 }
 
@@ -201,9 +202,9 @@ struct stat identityOf(int folder, const char* name) {
 // manifest that lists what is left replaces the old one, and only then does the chunk go.
 class Consumption {
 public:
-    Consumption(const fs::path& archive, int folder, const Manifest& manifest, Destination& destination)
-        : archive_(archive), folder_(folder), manifest_(manifest), destination_(destination),
-          replacement_(folder), bytesLeft_(manifest.totalBytes), filesLeft_(manifest.totalFiles),
+    Consumption(const ArchiveFolder& folder, const Manifest& manifest, Destination& destination)
+        : folder_(folder), manifest_(manifest), destination_(destination),
+          replacement_(folder.fd()), bytesLeft_(manifest.totalBytes), filesLeft_(manifest.totalFiles),
           manifestIdentity_(identityOf(folder, kManifestFileName)) {
         // No record may be written into any of them, whatever leads there.
         destination_.addArchiveFile(manifestIdentity_);
@@ -222,7 +223,8 @@ public:
         const ChunkFiles files = filesIn(content);
         const std::uint64_t bytesLeft = lowered(bytesLeft_, files.bytes);
         const std::uint64_t filesLeft = lowered(filesLeft_, files.files);
-        if (!replacement_.prepare(manifestText(bytesLeft, filesLeft, manifest_.chunks, index + 1))) return false;
+        if (!replacement_.prepare(replacementManifestText(bytesLeft, filesLeft, manifest_.chunks, index)))
+            return false;
         destination_.addArchiveFile(replacement_.identity());
         if (!extractChunkRecords(content.data(), content.size(), destination_, counters, progress,
                                  archiveBelowDestination))
@@ -232,23 +234,22 @@ public:
         return true;
     }
 
-    // Once the restored data are durable: the new manifest takes the old one's place, then
-    // the chunk file is deleted. False after a message.
+    // Once the restored data are durable: the new manifest, which names the chunk as
+    // consumed, takes the old one's place, then the chunk file is deleted. A run stopped in
+    // between deletes it when it starts again. False after a message.
     bool consume(std::size_t index) {
         if (!replacement_.commit()) return false;
         destination_.removeArchiveFile(manifestIdentity_);
         manifestIdentity_ = replacement_.identity();
         const std::string& name = manifest_.chunks[index].fileName;
-        if (::unlinkat(folder_, name.c_str(), 0) != 0 && errno != ENOENT)
-            throw fs::filesystem_error("cannot remove", archive_ / name,
-                                       std::error_code(errno, std::generic_category()));
+        if (::unlinkat(folder_.fd(), name.c_str(), 0) != 0 && errno != ENOENT)
+            throwFailure("cannot remove", folder_.path() / name);
         destination_.removeArchiveFile(chunkIdentities_[index]);
         return true;
     }
 
 private:
-    const fs::path& archive_;
-    int folder_;
+    const ArchiveFolder& folder_;
     const Manifest& manifest_;
     Destination& destination_;
     ManifestReplacement replacement_;
@@ -259,12 +260,12 @@ private:
 };
 
 // The chunk loop, with the status display alive for exactly its length.
-bool consumeChunks(const fs::path& archive, int archiveFolder, const Manifest& manifest,
-                   Destination& destination, ExtractCounters& counters) {
+bool consumeChunks(const ArchiveFolder& archive, const Manifest& manifest, Destination& destination,
+                   ExtractCounters& counters) {
     // Extracting beside the archive ("hlg extract backup.hlg .") is fine, but no record may
     // then overwrite a chunk file that is still to be read.
-    const fs::path archiveBelowDestination = pathWithin(archive, destination.path());
-    Consumption consumption(archive, archiveFolder, manifest, destination);
+    const fs::path archiveBelowDestination = pathWithin(archive.path(), destination.path());
+    Consumption consumption(archive, manifest, destination);
     ProgressDisplay display;
     const std::uint64_t totalBytes = manifest.totalBytes;
     display.update(0, totalBytes, "Preparing extraction...");
@@ -273,8 +274,7 @@ bool consumeChunks(const fs::path& archive, int archiveFolder, const Manifest& m
     };
     for (std::size_t index = 0; index < manifest.chunks.size(); ++index) {
         const ChunkEntry& chunk = manifest.chunks[index];
-        const fs::path chunkPath = archive / chunk.fileName;
-        if (!pathExists(chunkPath)) {
+        if (!entryExists(archive, chunk.fileName)) {
             std::cerr << "Missing chunk: " << escaped(chunk.fileName) << '\n';
             return false;
         }
@@ -283,7 +283,7 @@ bool consumeChunks(const fs::path& archive, int archiveFolder, const Manifest& m
         {
             // Released before the chunk file goes, and before the next chunk is read.
             ChunkMemory content;
-            if (!readChunk(chunkPath, chunk.rawSize, content)) return false;
+            if (!readChunk(archive, chunk.fileName, chunk.rawSize, content)) return false;
             if (!consumption.restore(index, content, counters, progress, archiveBelowDestination))
                 return false;
         }
@@ -299,6 +299,51 @@ bool consumeChunks(const fs::path& archive, int archiveFolder, const Manifest& m
         ++counters.chunksConsumed;
     }
     display.update(totalBytes, totalBytes, "Extraction complete");
+    return true;
+}
+
+// The end of a run that has restored everything: the chunk files named as consumed, the
+// marker, a replacement left behind, then the manifest, so that a run stopped at any point
+// here finds what it needs to finish; last the emptied folder. True when the folder is gone.
+bool removeWhatIsLeft(const ArchiveFolder& archive, const std::vector<std::string>& consumed) {
+    for (const std::string& name : consumed) removeEntry(archive, name);
+    removeEntry(archive, kMarkerFileName);
+    removeEntry(archive, kManifestReplacementName);
+    removeEntry(archive, kManifestFileName);
+    return removeArchiveFolder(archive);
+}
+
+// Chunk files whose records a stopped run made durable and whose manifest names them as
+// consumed, but which it did not get to delete.
+void removeConsumedChunks(const ArchiveFolder& archive, const Manifest& manifest) {
+    for (const std::string& name : manifest.consumed) {
+        const bool listed = std::any_of(manifest.chunks.begin(), manifest.chunks.end(),
+                                        [&name](const ChunkEntry& chunk) { return chunk.fileName == name; });
+        if (!listed) removeEntry(archive, name);
+    }
+}
+
+// A folder with no entry at all, as a run leaves it when stopped between the removal of
+// the manifest and that of the folder. One that cannot be listed is taken as not empty.
+bool isEmptyFolder(const ArchiveFolder& archive) {
+    bool empty = true;
+    const bool listed = listArchiveFolder(archive, [&empty](const char*) { return empty = false; });
+    return listed && empty;
+}
+
+void printSummary(std::uint64_t filesExpected, const ExtractCounters& counters, bool archiveDeleted) {
+    std::cout << "\nExtraction complete.\n"
+              << "Files expected: " << filesExpected << '\n'
+              << "Files extracted: " << counters.filesExtracted << '\n'
+              << "Chunks consumed: " << counters.chunksConsumed << '\n'
+              << "Bytes extracted: " << counters.bytesExtracted << '\n'
+              << "Archive deleted: " << (archiveDeleted ? "yes" : "no") << '\n';
+}
+
+// The archive of a run that restored everything and was stopped before its clean-up ended.
+bool finishStoppedRun(const ArchiveFolder& archive, const std::vector<std::string>& consumed) {
+    const bool deleted = removeWhatIsLeft(archive, consumed);
+    printSummary(0, ExtractCounters{}, deleted);
     return true;
 }
 
@@ -325,7 +370,10 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Desti
             return false;
         }
         if (record.type == static_cast<unsigned char>(RecordType::Directory)) {
-            destination.makeFolders(record.path);
+            if (!destination.makeFolders(record.path)) {
+                std::cerr << "Record path leads into the archive: " << escaped(record.path) << '\n';
+                return false;
+            }
             progress(escapedLabel("Creating: ", record.path));
             continue;
         }
@@ -338,26 +386,32 @@ bool extractChunkRecords(const unsigned char* content, std::uint64_t size, Desti
 
 bool extractArchive(fs::path& archive, const fs::path& destination) {
     if (!settleArchiveArgument(archive)) return false;
+    ArchiveFolder folder;
+    if (!openArchiveFolder(archive, folder)) return false;
+    if (!lockArchiveFolder(folder, ArchiveLock::Exclusive)) return false;
+    if (!entryExists(folder, kManifestFileName) && isEmptyFolder(folder)) return finishStoppedRun(folder, {});
 
     Manifest manifest;
-    if (!readManifest(archive, manifest)) return false;
+    if (!readManifestLines(folder, manifest)) return false;
     // Chunk names decide what gets deleted: refuse any that leads outside the archive.
-    if (!checkChunkNames(manifest)) return false;
+    if (!checkChunkNames(manifest) || !checkConsumedNames(manifest)) return false;
+    // A manifest that names a consumed chunk and lists none is that of a run that has
+    // restored everything: only its clean-up is left.
+    if (manifest.chunks.empty() && !manifest.consumed.empty()) return finishStoppedRun(folder, manifest.consumed);
+    if (!requireChunks(manifest)) return false;
     // Restored files there could overwrite chunk files not yet read.
     if (!pathWithin(destination, archive).empty()) {
         std::cerr << "Destination lies inside the archive: " << escapedQuoted(destination) << '\n';
         return false;
     }
 
-    const fs::path marker = archive / kMarkerFileName;
-    if (!settleMarkerQuestion(archive, marker)) return false;
-
-    // The manifest is replaced and the chunks deleted in the folder that was read.
-    const FileDescriptor archiveFolder(::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!archiveFolder.isOpen()) {
+    if (!settleMarkerQuestion(folder)) return false;
+    // The manifest is replaced, and the folder synced, through the folder held open.
+    if (folder.searchOnly()) {
         std::cerr << "Could not write manifest.\n";
         return false;
     }
+    removeConsumedChunks(folder, manifest);
 
     fs::create_directories(destination);
     // Everything restored is reached from this handle, and made durable through it.
@@ -366,21 +420,12 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
         std::cerr << "Failed while writing: " << escapedQuoted(destination) << '\n';
         return false;
     }
+    target.setArchiveFolder(folder.identity());
 
     ExtractCounters counters;
-    if (!consumeChunks(archive, archiveFolder.get(), manifest, target, counters)) return false;
+    if (!consumeChunks(folder, manifest, target, counters)) return false;
 
-    fs::remove(archive / kManifestFileName);
-    fs::remove(marker);
-    fs::remove(archive / kManifestReplacementName);
-    if (fs::is_empty(archive)) fs::remove(archive);
-
-    std::cout << "\nExtraction complete.\n"
-              << "Files expected: " << manifest.totalFiles << '\n'
-              << "Files extracted: " << counters.filesExtracted << '\n'
-              << "Chunks consumed: " << counters.chunksConsumed << '\n'
-              << "Bytes extracted: " << counters.bytesExtracted << '\n'
-              << "Archive deleted: " << (pathExists(archive) ? "no" : "yes") << '\n';
+    printSummary(manifest.totalFiles, counters, removeWhatIsLeft(folder, {}));
     return counters.filesExtracted == manifest.totalFiles &&
            counters.bytesExtracted == manifest.totalBytes;
 }

@@ -18,7 +18,7 @@ void FolderChain::closeFrom(std::size_t depth) {
 FolderChain::Folder FolderChain::folderAt(std::size_t depth) const {
     if (depth == 0) return root_;
     const OpenedFolder& folder = levels_[depth - 1].folder;
-    return {folder.descriptor.get(), folder.device};
+    return {folder.descriptor.get(), folder.device, folder.inode};
 }
 
 FolderChain::Folder FolderChain::reachFolderOf(std::string_view path, std::string_view& name) {

@@ -20,11 +20,13 @@ public:
     struct Folder {
         int fd = -1;        // -1 when it could not be opened
         dev_t device = 0;   // its file system, when the opener tells
+        ino_t inode = 0;    // and its inode there
     };
     // What an opener gives the chain to own.
     struct OpenedFolder {
         FileDescriptor descriptor{-1};
         dev_t device = 0;
+        ino_t inode = 0;
     };
     // Opens the folder `name` inside `parent`; a closed descriptor, with errno set, on failure.
     using OpenFolder = std::function<OpenedFolder(const Folder& parent, const std::string& name)>;

@@ -78,11 +78,14 @@ bool packFile(const fs::path& source, const std::string& recordPath, FolderChain
 }
 
 // The regular files directly inside the archive folder, the manifest included.
-std::uint64_t archiveFolderSize(const fs::path& archive) {
+std::uint64_t archiveFolderSize(const ArchiveFolder& archive) {
     std::uint64_t size = 0;
-    for (const fs::directory_entry& entry : fs::directory_iterator(archive)) {
-        if (entry.is_regular_file()) size += fs::file_size(entry.path());
-    }
+    listArchiveFolder(archive, [&archive, &size](const char* name) {
+        struct stat info {};
+        if (::fstatat(archive.fd(), name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+            size += static_cast<std::uint64_t>(info.st_size);
+        return true;
+    });
     return size;
 }
 
@@ -93,8 +96,9 @@ bool refuseExistingArchive(const fs::path& archive) {
 
 // Missing parents are made as needed; the archive folder itself by one mkdir that fails
 // when anything is there, so that an archive that appeared since the check is never
-// packed into.
-bool createArchiveFolder(const fs::path& archive) {
+// packed into. The folder made is opened at once, never through a link put in its place,
+// and every file of the archive is created through it.
+bool createArchiveFolder(const fs::path& archive, ArchiveFolder& folder) {
     const fs::path parent = archive.parent_path();
     std::error_code error;
     if (!parent.empty()) fs::create_directories(parent, error);
@@ -103,6 +107,9 @@ bool createArchiveFolder(const fs::path& archive) {
         error.assign(errno, std::generic_category());
     }
     if (error) throw fs::filesystem_error("cannot create directories", archive, error);
+    FileDescriptor fd(::open(archive.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isOpen()) throwFailure("cannot open", archive);
+    folder = ArchiveFolder(archive, std::move(fd));
     return true;
 }
 
@@ -209,8 +216,9 @@ bool packFolder(const fs::path& source, fs::path& archive) {
     SourceScan scan;
     if (!scanSourceTree(source, scan)) return false;
 
-    if (!createArchiveFolder(archive)) return false;
-    NewFileBuffer manifestFile(archive / kManifestFileName);
+    ArchiveFolder folder;
+    if (!createArchiveFolder(archive, folder)) return false;
+    NewFileBuffer manifestFile(folder.fd(), kManifestFileName);
     if (!manifestFile.isOpen()) {
         std::cerr << "Could not create manifest.\n";
         return false;
@@ -223,7 +231,7 @@ bool packFolder(const fs::path& source, fs::path& archive) {
         std::vector<unsigned char> buffer;
         buffer.reserve(kChunkBufferReservation);
         std::uint64_t recordsInBuffer = 0;
-        ChunkWriter writer{buffer, nextChunkNumber, archive, manifest, recordsInBuffer};
+        ChunkWriter writer{buffer, nextChunkNumber, folder, manifest, recordsInBuffer};
         if (!packRecords(source, scan, writer)) return false;
     }
 
@@ -234,6 +242,6 @@ bool packFolder(const fs::path& source, fs::path& archive) {
         std::cerr << "Could not write manifest.\n";
         return false;
     }
-    printSummary(archive, scan, nextChunkNumber - 1, archiveFolderSize(archive));
+    printSummary(archive, scan, nextChunkNumber - 1, archiveFolderSize(folder));
     return true;
 }

@@ -1,18 +1,21 @@
 #include "commands/verify.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <new>
+#include <sstream>
 
 #include "display/progress_display.h"
 #include "format/archive_folder.h"
 #include "format/chunk_reader.h"
 #include "format/escaped_text.h"
+#include "format/file_descriptor.h"
 #include "format/manifest.h"
 #include "format/record.h"
 #include "format/record_reader.h"
@@ -134,9 +137,10 @@ enum class Streamed { Walked, Failed, Unusual };
 // Decides only a chunk that decompresses cleanly to exactly the stated size: Unusual leaves
 // any other, with nothing printed, to the whole-chunk reading, which names what it finds.
 // Failed after a message (the file could not be opened or read).
-Streamed walkStreamedChunk(ChunkStreaming& streaming, const fs::path& chunkPath, std::uint64_t rawSize,
+Streamed walkStreamedChunk(ChunkStreaming& streaming, const ArchiveFolder& archive, const ChunkEntry& entry,
                            RecordWalk& walk) {
-    if (!streaming.stream.open(chunkPath)) return Streamed::Failed;
+    const std::uint64_t rawSize = entry.rawSize;
+    if (!streaming.stream.open(archive, entry.fileName)) return Streamed::Failed;
     try {
         StreamedRecordWalk walker(rawSize, streaming.window);
         std::uint64_t produced = 0;
@@ -160,21 +164,20 @@ Streamed walkStreamedChunk(ChunkStreaming& streaming, const fs::path& chunkPath,
 
 // One chunk: existence, decompression, record walk, record count. Whatever content is
 // held is released as this returns, before the caller's display goes.
-bool verifyChunk(const fs::path& archive, const ChunkEntry& entry, std::uint64_t chunkCount,
+bool verifyChunk(const ArchiveFolder& archive, const ChunkEntry& entry, std::uint64_t chunkCount,
                  ProgressDisplay& display, ChunkStreaming& streaming, VerifiedCounts& counts) {
-    const fs::path chunkPath = archive / entry.fileName;
-    if (!pathExists(chunkPath)) {
+    if (!entryExists(archive, entry.fileName)) {
         std::cerr << "Missing chunk: " << escaped(entry.fileName) << '\n';
         return false;
     }
     display.update(counts.chunks, chunkCount, escapedLabel("Verifying: ", entry.fileName));
 
     RecordWalk walk;
-    const Streamed streamed = walkStreamedChunk(streaming, chunkPath, entry.rawSize, walk);
+    const Streamed streamed = walkStreamedChunk(streaming, archive, entry, walk);
     if (streamed == Streamed::Failed) return false;
     if (streamed == Streamed::Unusual) {
         ChunkMemory content;
-        if (!readChunk(chunkPath, entry.rawSize, content)) return false;
+        if (!readChunk(archive, entry.fileName, entry.rawSize, content)) return false;
         walk = walkChunkRecords(content.data(), content.size());
     }
     if (!walk.failure.empty()) {
@@ -195,7 +198,7 @@ bool verifyChunk(const fs::path& archive, const ChunkEntry& entry, std::uint64_t
 }
 
 // The status area lives exactly as long as this loop, on every way out.
-bool verifyChunks(const fs::path& archive, const Manifest& manifest, VerifiedCounts& counts) {
+bool verifyChunks(const ArchiveFolder& archive, const Manifest& manifest, VerifiedCounts& counts) {
     const std::uint64_t chunkCount = manifest.chunks.size();
     ProgressDisplay display;
     display.update(0, chunkCount, "Preparing verification...");
@@ -222,42 +225,44 @@ bool totalsAgree(const Manifest& manifest, const VerifiedCounts& counts) {
     return true;
 }
 
-bool writeMarker(const fs::path& archive, const VerifiedCounts& counts) {
-    const fs::path markerPath = archive / kMarkerFileName;
+bool writeMarker(const ArchiveFolder& archive, const VerifiedCounts& counts) {
     // The archive folder may come from anyone: writing through a link, a device or a
     // fifo planted under the marker's name could truncate or block on something outside.
-    const fs::file_status existing = fs::symlink_status(markerPath);
-    bool opened = !fs::exists(existing) || fs::is_regular_file(existing);
-    std::ofstream marker;
-    if (opened) {
-        marker.open(markerPath, std::ios::out | std::ios::trunc);
-        opened = static_cast<bool>(marker);
-    }
-    if (!opened) {
+    // What was opened is judged before it is emptied.
+    const FileDescriptor marker(
+        ::openat(archive.fd(), kMarkerFileName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    struct stat info {};
+    if (!marker.isOpen() || ::fstat(marker.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::ftruncate(marker.get(), 0) != 0) {
         std::cerr << "Archive passed verification, but the verification marker could not be written.\n";
         return false;
     }
-    marker << kManifestMagic << '\n'
-           << "FILES|" << counts.fileRecords << '\n'
-           << "BYTES|" << counts.fileBytes << '\n'
-           << "CHUNKS|" << counts.chunks << '\n';
+    std::ostringstream text;
+    text << kManifestMagic << '\n'
+         << "FILES|" << counts.fileRecords << '\n'
+         << "BYTES|" << counts.fileBytes << '\n'
+         << "CHUNKS|" << counts.chunks << '\n';
+    const std::string bytes = std::move(text).str();
+    writeAll(marker.get(), bytes.data(), bytes.size());
     return true;
 }
 
 // A marker left by an earlier run must not outlive a verification that fails: extract
 // would take it as leave to consume a damaged archive. What cannot go stays.
-void removeStaleMarker(const fs::path& archive) {
-    const fs::path marker = archive / kMarkerFileName;
-    if (::unlink(marker.c_str()) != 0 && errno == EISDIR) ::rmdir(marker.c_str());
+void removeStaleMarker(const ArchiveFolder& archive) {
+    if (::unlinkat(archive.fd(), kMarkerFileName, 0) != 0 && errno == EISDIR)
+        ::unlinkat(archive.fd(), kMarkerFileName, AT_REMOVEDIR);
 }
 
 }  // namespace
 
 bool verifyArchive(fs::path archive) {
-    return settleArchiveArgument(archive) && verifySettledArchive(archive);
+    ArchiveFolder folder;
+    return settleArchiveArgument(archive) && openArchiveFolder(archive, folder) &&
+           lockArchiveFolder(folder, ArchiveLock::Shared) && verifyOpenArchive(folder);
 }
 
-bool verifySettledArchive(const fs::path& archive) {
+bool verifyOpenArchive(const ArchiveFolder& archive) {
     removeStaleMarker(archive);
 
     Manifest manifest;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "format/archive_folder.h"
 #include "format/chunk_memory.h"
 #include "format/record_reader.h"
 
@@ -50,5 +51,5 @@ private:
 // Checks every chunk and record of the archive, writes the ".verified" marker and prints
 // the summary. False after a reported failure.
 bool verifyArchive(std::filesystem::path archive);
-// The same for an archive argument already settled (trimmed, ".hlg" rule applied).
-bool verifySettledArchive(const std::filesystem::path& archive);
+// The same for an archive folder already open, and locked as its caller needs.
+bool verifyOpenArchive(const ArchiveFolder& archive);

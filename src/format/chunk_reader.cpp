@@ -100,8 +100,9 @@ FrameSizes sizeFrames(const unsigned char* file, std::size_t fileSize) {
 
 // Both readers open a chunk alike. Non-blocking so that a named pipe cannot stall the
 // open; it is refused below, like anything that is not a regular file.
-bool openChunk(const fs::path& chunkPath, FileDescriptor& file, std::size_t& size) {
-    file = FileDescriptor(::open(chunkPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+bool openChunk(const ArchiveFolder& archive, const std::string& name, const fs::path& chunkPath,
+               FileDescriptor& file, std::size_t& size) {
+    file = FileDescriptor(::openat(archive.fd(), name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.isOpen()) {
         std::cerr << "Could not open chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;
@@ -129,10 +130,12 @@ bool readChunkBytes(const FileDescriptor& file, const fs::path& chunkPath, unsig
 
 }  // namespace
 
-bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& content) {
+bool readChunk(const ArchiveFolder& archive, const std::string& name, std::uint64_t rawSize,
+               ChunkMemory& content) {
+    const fs::path chunkPath = archive.path() / name;
     FileDescriptor file(-1);
     std::size_t frameSize = 0;
-    if (!openChunk(chunkPath, file, frameSize)) return false;
+    if (!openChunk(archive, name, chunkPath, file, frameSize)) return false;
     ChunkMemory frame(frameSize);
     populateForWriting(frame.data(), frameSize);
     if (!readChunkBytes(file, chunkPath, frame.data(), frameSize)) return false;
@@ -181,14 +184,14 @@ ChunkStream::ChunkStream() : decoder_(ZSTD_createDCtx()), input_(kStreamInput) {
 
 ChunkStream::~ChunkStream() { ZSTD_freeDCtx(decoder_); }
 
-bool ChunkStream::open(const fs::path& chunkPath) {
+bool ChunkStream::open(const ArchiveFolder& archive, const std::string& name) {
     ZSTD_DCtx_reset(decoder_, ZSTD_reset_session_only);
-    chunkPath_ = chunkPath;
+    chunkPath_ = archive.path() / name;
     inputEnd_ = inputPos_ = 0;
     lastResult_ = 1;
     atFrameStart_ = true;
     std::size_t size = 0;
-    if (!openChunk(chunkPath, file_, size)) return false;
+    if (!openChunk(archive, name, chunkPath_, file_, size)) return false;
     unread_ = size;
     return true;
 }

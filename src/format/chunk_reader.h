@@ -5,15 +5,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
+#include "format/archive_folder.h"
 #include "format/chunk_memory.h"
 #include "format/file_descriptor.h"
+
+// Both readers open the chunk file `name` inside the open archive folder, and name it in
+// messages as the archive path joined with it.
 
 // True when `content` holds exactly `rawSize` decompressed bytes; false after one
 // message on standard error. `content` is replaced only once the frame has been read and
 // judged plausible; after a failed decompression it holds at most `rawSize` undefined
 // bytes, never more than the file's frames can produce.
-bool readChunk(const std::filesystem::path& chunkPath, std::uint64_t rawSize,
+bool readChunk(const ArchiveFolder& archive, const std::string& name, std::uint64_t rawSize,
                ChunkMemory& content);
 
 // Decompresses chunk files piece by piece through a small buffer, one after the other
@@ -34,7 +39,7 @@ public:
     ChunkStream& operator=(const ChunkStream&) = delete;
 
     // Opens the chunk file as readChunk opens it; false after readChunk's message.
-    bool open(const std::filesystem::path& chunkPath);
+    bool open(const ArchiveFolder& archive, const std::string& name);
 
     // Decompresses the next at most `capacity` content bytes into `into`; `produced` is set
     // to how many came, for every status.

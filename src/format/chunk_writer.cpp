@@ -26,7 +26,7 @@ std::string chunkFileName(std::uint64_t number) {
 bool flushChunk(ChunkWriter& writer) {
     if (writer.buffer.empty()) return true;
     const std::string name = chunkFileName(writer.nextChunkNumber);
-    const std::filesystem::path chunkPath = writer.archiveDir / name;
+    const std::filesystem::path chunkPath = writer.archive.path() / name;
     const std::size_t rawSize = writer.buffer.size();
 
     const std::size_t bound = ZSTD_compressBound(rawSize);
@@ -52,7 +52,7 @@ bool flushChunk(ChunkWriter& writer) {
 
     // Created here and nowhere else: a file already at the path, or a link, is refused
     // rather than overwritten or written through.
-    FileDescriptor out = createNewFile(chunkPath);
+    FileDescriptor out = createNewFile(writer.archive.fd(), name.c_str());
     if (!out.isOpen()) {
         std::cerr << "Could not create chunk: " << escapedQuoted(chunkPath) << '\n';
         return false;

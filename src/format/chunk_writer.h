@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "format/archive_folder.h"
+
 // What pack hands to every flush: references to objects that pack owns and that
 // must outlive the writer. A failed flush leaves all of them unchanged.
 struct ChunkWriter {
     std::vector<unsigned char>& buffer;     // whole records appended since the last flush
     std::uint64_t& nextChunkNumber;         // number of the next chunk file, from 1
-    const std::filesystem::path& archiveDir;  // the archive folder, already created
+    const ArchiveFolder& archive;           // the archive folder, created and held open
     std::ostream& manifest;                 // the open "manifest.txt"
     std::uint64_t& recordsInBuffer;         // records in the buffer
 };

@@ -33,10 +33,10 @@ void splitFields(const std::string& line, std::vector<std::string>& fields) {
     }
 }
 
-// The whole content of the regular file at `path`, a link to one followed; false when it
-// cannot be opened or read, or is anything else.
-bool readRegularFile(const fs::path& path, std::string& text) {
-    const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+// The whole content of the regular file `name` in `folder`, a link to one followed; false
+// when it cannot be opened or read, or is anything else.
+bool readRegularFile(int folder, const char* name, std::string& text) {
+    const FileDescriptor file(::openat(folder, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
     if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     text.clear();
@@ -53,15 +53,21 @@ std::uint64_t toNumber(const std::string& field) { return std::stoull(field, nul
 
 }  // namespace
 
-bool readManifest(const fs::path& archive, Manifest& manifest) {
-    if (!isExistingDirectory(archive)) {
-        std::cerr << "Archive does not exist: " << escapedQuoted(archive) << '\n';
-        return false;
-    }
+bool readManifest(const ArchiveFolder& folder, Manifest& manifest) {
+    return readManifestLines(folder, manifest) && requireChunks(manifest);
+}
+
+bool requireChunks(const Manifest& manifest) {
+    if (!manifest.chunks.empty()) return true;
+    std::cerr << "Archive contains no chunks.\n";
+    return false;
+}
+
+bool readManifestLines(const ArchiveFolder& folder, Manifest& manifest) {
     // Judged on what was opened, without blocking: a named pipe put there at any moment
     // cannot stall the run, and a device cannot feed it one endless line.
     std::string text;
-    if (!readRegularFile(archive / kManifestFileName, text)) {
+    if (!readRegularFile(folder.fd(), kManifestFileName, text)) {
         std::cerr << "Could not open archive manifest.\n";
         return false;
     }
@@ -90,15 +96,13 @@ bool readManifest(const fs::path& archive, Manifest& manifest) {
                 entry.recordCount = toNumber(fields[3]);
                 entry.line = line;
                 manifest.chunks.push_back(std::move(entry));
+            } else if (key == "CONSUMED") {
+                manifest.consumed.push_back(fields[1]);
             }
         } catch (const std::exception&) {
             std::cerr << "Invalid manifest entry: " << escaped(line) << '\n';
             return false;
         }
-    }
-    if (manifest.chunks.empty()) {
-        std::cerr << "Archive contains no chunks.\n";
-        return false;
     }
     return true;
 }
@@ -110,12 +114,34 @@ void writeManifestHeader(std::ostream& out, std::uint64_t totalBytes, std::uint6
         << "CHUNK_TARGET|" << kChunkTarget << '\n';
 }
 
-std::string manifestText(std::uint64_t totalBytes, std::uint64_t totalFiles,
-                         const std::vector<ChunkEntry>& chunks, std::size_t first) {
+std::string replacementManifestText(std::uint64_t totalBytes, std::uint64_t totalFiles,
+                                    const std::vector<ChunkEntry>& chunks, std::size_t retired) {
     std::ostringstream out;
     writeManifestHeader(out, totalBytes, totalFiles);
-    for (std::size_t i = first; i < chunks.size(); ++i) out << chunks[i].line << '\n';
+    for (std::size_t i = retired + 1; i < chunks.size(); ++i) out << chunks[i].line << '\n';
+    out << "CONSUMED|" << chunks[retired].fileName << '\n';
     return std::move(out).str();
+}
+
+namespace {
+
+// The manifest, its replacement and the marker share the folder with the chunks, and are
+// written after chunks are read: none may pass for one.
+bool checkChunkName(const std::string& name) {
+    if (isBareChunkName(name) && name != kManifestFileName && name != kManifestReplacementName &&
+        name != kMarkerFileName)
+        return true;
+    std::cerr << "Unsafe chunk name in manifest: " << escaped(name) << '\n';
+    return false;
+}
+
+}  // namespace
+
+bool checkConsumedNames(const Manifest& manifest) {
+    for (const std::string& name : manifest.consumed) {
+        if (!checkChunkName(name)) return false;
+    }
+    return true;
 }
 
 bool checkChunkNames(const Manifest& manifest) {
@@ -123,13 +149,7 @@ bool checkChunkNames(const Manifest& manifest) {
     seen.reserve(manifest.chunks.size());
     for (const ChunkEntry& chunk : manifest.chunks) {
         const std::string& name = chunk.fileName;
-        // The manifest, its replacement and the marker share the folder with the chunks, and
-        // are written after chunks are read: none may pass for one.
-        if (!isBareChunkName(name) || name == kManifestFileName || name == kManifestReplacementName ||
-            name == kMarkerFileName) {
-            std::cerr << "Unsafe chunk name in manifest: " << escaped(name) << '\n';
-            return false;
-        }
+        if (!checkChunkName(name)) return false;
         // Extract deletes a chunk once it is consumed; a second line for it would find it gone.
         if (!seen.insert(name).second) {
             std::cerr << "Chunk listed twice in manifest: " << escaped(name) << '\n';

@@ -1,6 +1,8 @@
 #pragma once
 // "manifest.txt": the archive's only index. Lines "HLG1", "TOTAL_BYTES|n", "TOTAL_FILES|n",
-// "CHUNK_TARGET|268435456", then one "CHUNK|name|rawSize|recordCount" per chunk file.
+// "CHUNK_TARGET|268435456", then one "CHUNK|name|rawSize|recordCount" per chunk file. A
+// manifest that extract wrote as it consumed the archive ends with one "CONSUMED|name": the
+// chunk it retired, whose records were durable before that manifest was.
 
 #include <cstdint>
 #include <filesystem>
@@ -28,22 +30,32 @@ struct Manifest {
     std::uint64_t totalBytes = 0;   // sum of the sizes of the packed regular files
     std::uint64_t totalFiles = 0;   // number of packed regular files
     std::vector<ChunkEntry> chunks; // in manifest order
+    std::vector<std::string> consumed{};  // chunk files named by "CONSUMED" lines
 };
 
-// Reads the manifest of the archive folder, whose argument is already settled. False
-// after one message on standard error; true when at least one chunk was accepted.
-bool readManifest(const std::filesystem::path& archive, Manifest& manifest);
+class ArchiveFolder;
+
+// Reads the manifest of the open archive folder. False after one message on standard error;
+// true when at least one chunk was accepted.
+bool readManifest(const ArchiveFolder& folder, Manifest& manifest);
+// The same, for a reader that takes a manifest without chunks as it is.
+bool readManifestLines(const ArchiveFolder& folder, Manifest& manifest);
+// False after "Archive contains no chunks." when the manifest lists none.
+bool requireChunks(const Manifest& manifest);
 
 // Writes the four header lines; nothing is flushed.
 void writeManifestHeader(std::ostream& out, std::uint64_t totalBytes, std::uint64_t totalFiles);
 
-// A whole manifest as pack writes one: the header with these totals, then the lines of
-// the chunks from `first` to the end, unchanged and in their order.
-std::string manifestText(std::uint64_t totalBytes, std::uint64_t totalFiles,
-                         const std::vector<ChunkEntry>& chunks, std::size_t first);
+// The manifest that replaces the old one once the chunk at `retired` is consumed: the header
+// with these totals, the lines of the chunks after it, unchanged and in their order, then
+// "CONSUMED|" and its name.
+std::string replacementManifestText(std::uint64_t totalBytes, std::uint64_t totalFiles,
+                                    const std::vector<ChunkEntry>& chunks, std::size_t retired);
 
 // Refuses, in manifest order, a chunk name that would lead outside the archive folder or
 // names the manifest or the marker ("Unsafe chunk name in manifest: " and the name), and a
 // chunk named twice ("Chunk listed twice in manifest: " and the name); false after the
 // message for the first name that fails.
 bool checkChunkNames(const Manifest& manifest);
+// The same rule for the names of "CONSUMED" lines, which extract deletes.
+bool checkConsumedNames(const Manifest& manifest);

@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-FileDescriptor createNewFile(const std::filesystem::path& path) {
-    return FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+FileDescriptor createNewFile(int folder, const char* name) {
+    return FileDescriptor(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
 }
 
-NewFileBuffer::NewFileBuffer(const std::filesystem::path& path) : file_(createNewFile(path)) {
+NewFileBuffer::NewFileBuffer(int folder, const char* name) : file_(createNewFile(folder, name)) {
     setp(buffer_, buffer_ + sizeof buffer_);
 }
 

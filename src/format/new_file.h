@@ -2,20 +2,19 @@
 // Files that pack creates: each one made by its own open, never one that was there
 // before, so that nothing standing at the path is truncated or written through.
 
-#include <filesystem>
 #include <streambuf>
 
 #include "format/file_descriptor.h"
 
-// Creates `path` for writing; a descriptor that is not open, with errno set, when
-// anything exists there (a dangling link included) or the file cannot be created.
-FileDescriptor createNewFile(const std::filesystem::path& path);
+// Creates the file `name` in `folder` for writing; a descriptor that is not open, with errno
+// set, when anything exists there (a dangling link included) or the file cannot be created.
+FileDescriptor createNewFile(int folder, const char* name);
 
 // The buffer of a text stream on a file made by createNewFile. What is buffered is
 // written by a flush of the stream, by close() and, failures ignored, on destruction.
 class NewFileBuffer : public std::streambuf {
 public:
-    explicit NewFileBuffer(const std::filesystem::path& path);
+    NewFileBuffer(int folder, const char* name);
     ~NewFileBuffer() override;
     NewFileBuffer(const NewFileBuffer&) = delete;
     NewFileBuffer& operator=(const NewFileBuffer&) = delete;

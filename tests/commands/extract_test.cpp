@@ -191,15 +191,16 @@ TEST(Extract, AnyMarkerEntrySkipsThePromptButADanglingLinkDoesNot) {
         EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound + summary(4, 4, 2, 24, true));
     }
     {
-        // A marker folder with content cannot be removed: the manifest is gone by then,
-        // and no summary follows.
+        // A marker folder with content cannot be removed: no summary follows, and the
+        // manifest, which goes last, tells a run again that only the clean-up is left.
         TempDir dir;
         const RunResult r =
             extractWithMarker(dir, [](const fs::path& marker) { writeFile(marker / "inside", "x"); });
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(withoutStatusArea(r.out), kMarkerFound);
         EXPECT_EQ(r.err.rfind("Filesystem error: ", 0), 0u) << r.err;
-        EXPECT_FALSE(fs::exists(dir / "a.hlg" / "manifest.txt"));
+        EXPECT_EQ(readFile(dir / "a.hlg" / "manifest.txt"),
+                  "HLG1\nTOTAL_BYTES|0\nTOTAL_FILES|0\nCHUNK_TARGET|268435456\nCONSUMED|000002.zst\n");
         EXPECT_EQ(treeSnapshot(dir / "out"), kSampleTree);
     }
     {
@@ -230,10 +231,10 @@ TEST(Extract, MissingSecondChunkKeepsTheRestOfTheArchiveAndARunAgainFinishes) {
     EXPECT_TRUE(fs::exists(archive / ".verified"));
     EXPECT_FALSE(fs::exists(archive / "manifest.new"));
     // The manifest lists what is left: the second chunk, with the totals lowered by the
-    // first chunk's two files and 14 bytes.
+    // first chunk's two files and 14 bytes, and names the first as consumed.
     EXPECT_EQ(readFile(archive / "manifest.txt"),
               "HLG1\nTOTAL_BYTES|10\nTOTAL_FILES|2\nCHUNK_TARGET|268435456\n" +
-                  manifest.substr(manifest.find("CHUNK|000002.zst")));
+                  manifest.substr(manifest.find("CHUNK|000002.zst")) + "CONSUMED|000001.zst\n");
 
     // Once the chunk is back, a run again restores what is left, without a prompt.
     writeFile(archive / "000002.zst", secondChunk);

@@ -153,7 +153,8 @@ TEST(PackChunks, PackRecordsRefusesAFileThatChangedSinceTheWalk) {
     std::vector<unsigned char> buffer;
     std::uint64_t nextChunkNumber = 1;
     std::uint64_t recordsInBuffer = 0;
-    ChunkWriter writer{buffer, nextChunkNumber, archive, manifest, recordsInBuffer};
+    const ArchiveFolder folder = testing_support::openFolder(archive);
+    ChunkWriter writer{buffer, nextChunkNumber, folder, manifest, recordsInBuffer};
     CapturedOutput out;
     CapturedStream err(std::cerr);
     EXPECT_FALSE(packRecords(src, scan, writer));
@@ -202,7 +203,8 @@ TEST(PackChunks, PackRecordsNeverReadsThroughWhatReplacedAnEntryAfterTheWalk) {
         std::vector<unsigned char> buffer;
         std::uint64_t nextChunkNumber = 1;
         std::uint64_t recordsInBuffer = 0;
-        ChunkWriter writer{buffer, nextChunkNumber, dir / "out.hlg", manifest, recordsInBuffer};
+        const ArchiveFolder folder = testing_support::openFolder(dir / "out.hlg");
+        ChunkWriter writer{buffer, nextChunkNumber, folder, manifest, recordsInBuffer};
         CapturedOutput out;
         CapturedStream err(std::cerr);
         EXPECT_FALSE(packRecords(src, scan, writer));

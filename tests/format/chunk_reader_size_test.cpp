@@ -13,6 +13,8 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+using testing_support::openChunkFile;
+using testing_support::readChunkFile;
 using testing_support::compressFrame;
 using testing_support::frameClaiming;
 using testing_support::TempDir;
@@ -31,13 +33,13 @@ TEST(ChunkReaderSize, LargeChunksComeBackWhole) {
         writeFile(dir / "000001.zst", compressFrame(content));
         ChunkMemory read;
         CapturedCerr err;
-        ASSERT_TRUE(readChunk(dir / "000001.zst", size, read));
+        ASSERT_TRUE(readChunkFile(dir / "000001.zst", size, read));
         EXPECT_EQ(read.size(), size);
         EXPECT_TRUE(std::string(reinterpret_cast<const char*>(read.data()), read.size()) == content);
         EXPECT_EQ(err.text(), "");
         // Streamed through a window far smaller than the chunk, the same bytes.
         ChunkStream stream;
-        ASSERT_TRUE(stream.open(dir / "000001.zst"));
+        ASSERT_TRUE(openChunkFile(stream, dir / "000001.zst"));
         std::vector<unsigned char> piece(65536);
         std::size_t at = 0, count = 0;
         bool same = true;
@@ -58,13 +60,13 @@ TEST(ChunkReaderSize, RefusalsBeforeDecompressionLeaveTheContentAlone) {
     writeFile(dir / "short.zst", compressFrame("abc"));
     writeFile(dir / "000001.zst", compressFrame("earlier"));
     ChunkMemory content;
-    ASSERT_TRUE(readChunk(dir / "000001.zst", 7, content));
+    ASSERT_TRUE(readChunkFile(dir / "000001.zst", 7, content));
     const unsigned char* const before = content.data();
     for (const auto& [name, stated] : {std::pair<std::string, std::uint64_t>{"missing.zst", 3},
                                        {"short.zst", 4}}) {
         SCOPED_TRACE(name);
         CapturedCerr err;
-        EXPECT_FALSE(readChunk(dir / name, stated, content));
+        EXPECT_FALSE(readChunkFile(dir / name, stated, content));
         EXPECT_EQ(content.data(), before);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(content.data()), content.size()), "earlier");
     }
@@ -87,7 +89,7 @@ TEST(ChunkReaderSize, UnsizableFilesAreNeverGivenTheStatedSize) {
             SCOPED_TRACE(error + " " + std::to_string(stated));
             ChunkMemory content;
             CapturedCerr err;
-            EXPECT_FALSE(readChunk(dir / "000001.zst", stated, content));
+            EXPECT_FALSE(readChunkFile(dir / "000001.zst", stated, content));
             EXPECT_EQ(err.text(), "Decompression failed for \"000001.zst\": " + error + "\n");
             EXPECT_LE(content.size(), 3u);
         }

@@ -42,10 +42,10 @@ std::string text(const std::vector<unsigned char>& bytes) { return std::string(b
 // Pack's side of a flush: the objects the writer refers to.
 struct PackState {
     explicit PackState(const fs::path& folder, const fs::path& manifestPath)
-        : archiveDir(folder), manifest(manifestPath) {}
+        : archiveDir(testing_support::openFolder(folder)), manifest(manifestPath) {}
     std::vector<unsigned char> buffer;
     std::uint64_t nextChunkNumber = 1;
-    fs::path archiveDir;
+    ArchiveFolder archiveDir;
     std::ofstream manifest;
     std::uint64_t recordsInBuffer = 0;
     ChunkWriter writer{buffer, nextChunkNumber, archiveDir, manifest, recordsInBuffer};
@@ -151,9 +151,13 @@ TEST(ChunkWriter, AnythingAtTheChunkPathIsRefusedAndKept) {
     }
 }
 
-TEST(ChunkWriter, MissingFolderIsReportedWithQuotedPath) {
+TEST(ChunkWriter, RemovedFolderIsReportedWithQuotedPath) {
     TempDir dir;
+    fs::create_directory(dir / "go\"ne\\.hlg");
     PackState pack(dir / "go\"ne\\.hlg", dir / "manifest.txt");
+    // Nothing is created anywhere else: not in a folder made at its path since.
+    fs::remove(dir / "go\"ne\\.hlg");
+    fs::create_directory(dir / "go\"ne\\.hlg");
     pack.nextChunkNumber = 5;
     appendRecordHeader(pack.buffer, RecordType::Directory, "d", 0);
     pack.recordsInBuffer = 1;
@@ -166,6 +170,7 @@ TEST(ChunkWriter, MissingFolderIsReportedWithQuotedPath) {
     EXPECT_EQ(pack.nextChunkNumber, 5u);
     EXPECT_EQ(pack.recordsInBuffer, 1u);
     EXPECT_EQ(readFile(dir / "manifest.txt"), "");
+    EXPECT_TRUE(fs::is_empty(dir / "go\"ne\\.hlg"));
 }
 
 TEST(ChunkWriter, WriteOrCloseFailureIsReportedAndLeavesNoLine) {

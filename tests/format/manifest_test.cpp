@@ -18,6 +18,7 @@
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+using testing_support::openFolder;
 using testing_support::readFile;
 using testing_support::TempDir;
 using testing_support::writeFile;
@@ -53,7 +54,8 @@ TEST(Manifest, PackedExampleIs79BytesAndReadsBack) {
         buffer.insert(buffer.end(), 5, 'a');
         std::uint64_t number = 1;
         std::uint64_t records = 3;
-        ChunkWriter writer{buffer, number, archive, manifestStream, records};
+        const ArchiveFolder folder = openFolder(archive);
+        ChunkWriter writer{buffer, number, folder, manifestStream, records};
         ASSERT_TRUE(flushChunk(writer));
     }
     const std::string expected =
@@ -63,7 +65,7 @@ TEST(Manifest, PackedExampleIs79BytesAndReadsBack) {
 
     Manifest manifest;
     CapturedCerr err;
-    ASSERT_TRUE(readManifest(archive, manifest));
+    ASSERT_TRUE(readManifest(openFolder(archive), manifest));
     EXPECT_EQ(err.text(), "");
     EXPECT_EQ(manifest.totalBytes, 15u);
     EXPECT_EQ(manifest.totalFiles, 2u);
@@ -118,6 +120,10 @@ TEST(Manifest, ReaderLines) {
          {0, 0, {{"a", 1, 2}, {"", 1, 2}, {" a b ", 1, 2}, {"a", 1, 2}}}},
         {"HLG1\nCHUNK_TARGET|abc\ntotal_bytes|5\nTOTAL_BYTES |5\nChunk|a|1|2\nCHUNK|a|1|2\n", true, "",
          {0, 0, {{"a", 1, 2}}}},
+        // What extract retired: read for it, no chunk to the other readers.
+        {"HLG1\nCONSUMED|000001.zst\nCONSUMED|\nCHUNK|a|1|2\nCONSUMED|b|x\n", true, "",
+         {0, 0, {{"a", 1, 2}}, {"000001.zst", "b"}}},
+        {"HLG1\nTOTAL_FILES|0\nCONSUMED|000003.zst\n", false, noChunks, {0, 0, {}, {"000003.zst"}}},
         {"HLG1\n\n|\n\nTOTAL_FILES\nCHUNK|a|1|2\n\nTOTAL_BYTES|3", true, "", {3, 0, {{"a", 1, 2}}}},
         // An invalid line ends the reading even after a chunk was accepted.
         {"HLG1\nCHUNK|000001.zst|73|3\nTOTAL_BYTES|x\nCHUNK|b|1|1\n", false,
@@ -133,8 +139,9 @@ TEST(Manifest, ReaderLines) {
         writeFile(archive / kManifestFileName, c.content);
         Manifest manifest = sentinel();
         CapturedCerr err;
-        EXPECT_EQ(readManifest(archive, manifest), c.ok);
+        EXPECT_EQ(readManifest(openFolder(archive), manifest), c.ok);
         EXPECT_EQ(err.text(), c.err);
+        EXPECT_EQ(manifest.consumed, c.expected.consumed);
         EXPECT_EQ(manifest.totalBytes, c.expected.totalBytes);
         EXPECT_EQ(manifest.totalFiles, c.expected.totalFiles);
         EXPECT_EQ(describe(manifest.chunks), describe(c.expected.chunks));
@@ -148,10 +155,12 @@ TEST(Manifest, RewrittenAsPackWritesItWithTheChunkLinesLeftAsRead) {
     writeFile(archive / kManifestFileName,
               "HLG1\nNOTE|x\nCHUNK|a|1|2\nTOTAL_FILES|+3\nCHUNK|b| 5|6|extra\nCHUNK|c|7|8\r\n");
     Manifest manifest;
-    ASSERT_TRUE(readManifest(archive, manifest));
-    EXPECT_EQ(manifestText(10, 0, manifest.chunks, 1),
-              "HLG1\nTOTAL_BYTES|10\nTOTAL_FILES|0\nCHUNK_TARGET|268435456\nCHUNK|b| 5|6|extra\nCHUNK|c|7|8\r\n");
-    EXPECT_EQ(manifestText(0, 0, manifest.chunks, 3), "HLG1\nTOTAL_BYTES|0\nTOTAL_FILES|0\nCHUNK_TARGET|268435456\n");
+    ASSERT_TRUE(readManifest(openFolder(archive), manifest));
+    EXPECT_EQ(replacementManifestText(10, 0, manifest.chunks, 0),
+              "HLG1\nTOTAL_BYTES|10\nTOTAL_FILES|0\nCHUNK_TARGET|268435456\nCHUNK|b| 5|6|extra\nCHUNK|c|7|8\r\n"
+              "CONSUMED|a\n");
+    EXPECT_EQ(replacementManifestText(0, 0, manifest.chunks, 2),
+              "HLG1\nTOTAL_BYTES|0\nTOTAL_FILES|0\nCHUNK_TARGET|268435456\nCONSUMED|c\n");
 }
 
 TEST(Manifest, ReaderFindsTheArchiveFolder) {
@@ -202,7 +211,8 @@ TEST(Manifest, ReaderFindsTheArchiveFolder) {
         CapturedCerr err;
         fs::path archive = c.argument;
         ASSERT_TRUE(settleArchiveArgument(archive));
-        EXPECT_EQ(readManifest(archive, manifest), c.ok);
+        const ArchiveFolder folder = openFolder(archive);
+        EXPECT_EQ(folder.isOpen() && readManifest(folder, manifest), c.ok);
         EXPECT_EQ(err.text(), c.err);
         if (!c.ok) {
             EXPECT_EQ(describe(manifest.chunks), describe(sentinel().chunks));
@@ -215,6 +225,7 @@ TEST(Manifest, ChunkNamesMustStayInsideTheArchiveFolder) {
         Chunks chunks;
         bool ok;
         std::string err;
+        std::vector<std::string> consumed{};
     };
     const std::vector<Case> cases = {
         {{{"000001.zst", 1, 1}, {"1000000.zst", 1, 1}}, true, ""},
@@ -232,12 +243,18 @@ TEST(Manifest, ChunkNamesMustStayInsideTheArchiveFolder) {
         {{{"a", 1, 1}, {"../x", 1, 1}, {"a", 1, 1}}, false, "Unsafe chunk name in manifest: ../x\n"},
         {{{".verified.zst", 1, 1}, {"manifest.txt.1", 1, 1}, {"A", 1, 1}, {"a", 1, 1}}, true, ""},
         {{}, true, ""},
+        // Consumed names are deleted by extract: the same rule, after the chunks'.
+        {{{"a", 1, 1}}, true, "", {"a", "000001.zst"}},
+        {{{"../x", 1, 1}}, false, "Unsafe chunk name in manifest: ../x\n", {"/y"}},
+        {{{"a", 1, 1}}, false, "Unsafe chunk name in manifest: /y\n", {"b", "/y", ".."}},
+        {{}, false, "Unsafe chunk name in manifest: manifest.txt\n", {"manifest.txt"}},
     };
     for (const Case& c : cases) {
         Manifest manifest;
         manifest.chunks = c.chunks;
+        manifest.consumed = c.consumed;
         CapturedCerr err;
-        EXPECT_EQ(checkChunkNames(manifest), c.ok);
+        EXPECT_EQ(checkChunkNames(manifest) && checkConsumedNames(manifest), c.ok);
         EXPECT_EQ(err.text(), c.err);
     }
 }

@@ -18,7 +18,7 @@ namespace {
 TEST(NewFile, TextReachesTheFileWhenFlushedOrGivenUp) {
     TempDir dir;
     {
-        NewFileBuffer buffer(dir / "manifest.txt");
+        NewFileBuffer buffer(testing_support::openFolder(dir.path()).fd(), "manifest.txt");
         std::ostream out(&buffer);
         out << "HLG1\n";
         EXPECT_EQ(readFile(dir / "manifest.txt"), "");

@@ -438,4 +438,18 @@ std::vector<std::string> progressLines(const std::string& out) {
     return lines;
 }
 
+ArchiveFolder openFolder(const std::filesystem::path& folder) {
+    ArchiveFolder opened;
+    openArchiveFolder(folder, opened);
+    return opened;
+}
+
+bool readChunkFile(const std::filesystem::path& chunkPath, std::uint64_t rawSize, ChunkMemory& content) {
+    return readChunk(openFolder(chunkPath.parent_path()), chunkPath.filename(), rawSize, content);
+}
+
+bool openChunkFile(ChunkStream& stream, const std::filesystem::path& chunkPath) {
+    return stream.open(openFolder(chunkPath.parent_path()), chunkPath.filename());
+}
+
 }  // namespace testing_support

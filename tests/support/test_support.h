@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "format/archive_folder.h"
+#include "format/chunk_reader.h"
+
 namespace testing_support {
 
 // A fresh folder under the system temporary folder, removed with everything in it.
@@ -88,6 +91,13 @@ std::string checksummedFrame(const std::string& content);
 std::string frameClaiming(std::uint64_t claimed, const std::string& data);
 // Decompresses a chunk file made by pack.
 std::string decompressFile(const std::filesystem::path& chunkFile);
+
+// The folder at `folder`, opened as the commands open an archive folder; not open, after
+// the commands' message, when there is none.
+ArchiveFolder openFolder(const std::filesystem::path& folder);
+// The chunk readers on the file at `chunkPath`, opened in its folder as the commands do.
+bool readChunkFile(const std::filesystem::path& chunkPath, std::uint64_t rawSize, ChunkMemory& content);
+bool openChunkFile(ChunkStream& stream, const std::filesystem::path& chunkPath);
 
 // One chunk of a hand-made archive: its file name and its records, back to back.
 struct ArchiveChunk {
