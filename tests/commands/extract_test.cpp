@@ -408,15 +408,21 @@ TEST(Extract, UnsafeChunkNamesAreRefusedBeforeAnythingIsTouched) {
     const std::string decoyChunk = compressFrame(recordBytes(0, "decoy.txt", 2, "hi"));
     const std::vector<std::string> names = {"../decoy.zst", (dir / "decoy.zst").string(),
                                             "sub/decoy.zst", "", ".", "..", ".verified", "manifest.txt"};
+    // Consumed chunks are deleted: their names follow the same rule.
+    std::vector<std::pair<std::string, bool>> namedAs;
     for (const std::string& name : names) {
-        SCOPED_TRACE("chunk name \"" + name + "\"");
+        namedAs.emplace_back(name, false);
+        if (!name.empty()) namedAs.emplace_back(name, true);
+    }
+    for (const auto& [name, consumed] : namedAs) {
+        SCOPED_TRACE("chunk name \"" + name + "\"" + (consumed ? " consumed" : ""));
         const fs::path archive = dir / "a.hlg";
         fs::remove_all(archive);
         writeArchive(archive, 5, 1, {{"000001.zst", {recordBytes(0, "a.txt", 5, "hello")}}});
         writeFile(dir / "decoy.zst", decoyChunk);
         writeFile(archive / "sub/decoy.zst", decoyChunk);
         writeFile(archive / "manifest.txt",
-                  readFile(archive / "manifest.txt") + "CHUNK|" + name + "|24|1\n");
+                  readFile(archive / "manifest.txt") + (consumed ? "CONSUMED|" + name : "CHUNK|" + name + "|24|1") + "\n");
         const RunResult r = runHlg({"extract", archive.string(), (dir / "out").string()});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
@@ -500,7 +506,8 @@ TEST(Extract, BesideTheArchiveNoRecordMayWriteIntoIt) {
     EXPECT_FALSE(fs::exists(archive));
 
     // The folder holding the archive mounted inside the destination: no name leads into the
-    // archive, but the file reached is the next chunk.
+    // archive, but the folder reached is the archive's, and the file there the next chunk,
+    // one with another name, which a file elsewhere would be replaced for.
     if (geteuid() != 0) GTEST_SKIP() << "needs root to mount the archive in the destination";
     const fs::path holder = dir / "holder";
     const fs::path held = holder / "x.hlg";
@@ -508,6 +515,7 @@ TEST(Extract, BesideTheArchiveNoRecordMayWriteIntoIt) {
                  {{"000001.zst", {recordBytes(0, "view/x.hlg/000002.zst", 3, "bad")}},
                   {"000002.zst", {recordBytes(0, "later.txt", 4, "kept")}}});
     const std::string heldChunk = readFile(held / "000002.zst");
+    fs::create_hard_link(held / "000002.zst", holder / "second-name");
     fs::create_directories(dir / "out/view");
     if (mount(holder.c_str(), (dir / "out/view").c_str(), nullptr, MS_BIND, nullptr) != 0)
         GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
@@ -516,6 +524,7 @@ TEST(Extract, BesideTheArchiveNoRecordMayWriteIntoIt) {
     EXPECT_EQ(mounted.status, 1);
     EXPECT_EQ(mounted.err, "Record path leads into the archive: view/x.hlg/000002.zst\n");
     EXPECT_EQ(readFile(held / "000002.zst"), heldChunk);
+    EXPECT_EQ(fs::hard_link_count(held / "000002.zst"), 2u);
     EXPECT_TRUE(fs::exists(held / "000001.zst"));
 }
 
