@@ -389,7 +389,7 @@ bool extractArchive(fs::path& archive, const fs::path& destination) {
     ArchiveFolder folder;
     if (!openArchiveFolder(archive, folder)) return false;
     if (!lockArchiveFolder(folder, ArchiveLock::Exclusive)) return false;
-    if (!entryExists(folder, kManifestFileName) && isEmptyFolder(folder)) return finishStoppedRun(folder, {});
+    if (isEmptyFolder(folder)) return finishStoppedRun(folder, {});
 
     Manifest manifest;
     if (!readManifestLines(folder, manifest)) return false;

@@ -1,7 +1,6 @@
 #include "commands/verify.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -225,15 +224,21 @@ bool totalsAgree(const Manifest& manifest, const VerifiedCounts& counts) {
     return true;
 }
 
+// A marker left by an earlier run must not outlive a verification that fails: extract
+// would take it as leave to consume a damaged archive. What cannot go stays.
+void removeStaleMarker(const ArchiveFolder& archive) {
+    if (::unlinkat(archive.fd(), kMarkerFileName, 0) != 0 && errno == EISDIR)
+        ::unlinkat(archive.fd(), kMarkerFileName, AT_REMOVEDIR);
+}
+
 bool writeMarker(const ArchiveFolder& archive, const VerifiedCounts& counts) {
-    // The archive folder may come from anyone: writing through a link, a device or a
-    // fifo planted under the marker's name could truncate or block on something outside.
-    // What was opened is judged before it is emptied.
+    // The archive folder may come from anyone: writing through a link, a device, a fifo or
+    // another name of a file planted under the marker's name could truncate or block on
+    // something outside. The marker is always a file of its own, made anew.
+    removeStaleMarker(archive);
     const FileDescriptor marker(
-        ::openat(archive.fd(), kMarkerFileName, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    struct stat info {};
-    if (!marker.isOpen() || ::fstat(marker.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        ::ftruncate(marker.get(), 0) != 0) {
+        ::openat(archive.fd(), kMarkerFileName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!marker.isOpen()) {
         std::cerr << "Archive passed verification, but the verification marker could not be written.\n";
         return false;
     }
@@ -245,13 +250,6 @@ bool writeMarker(const ArchiveFolder& archive, const VerifiedCounts& counts) {
     const std::string bytes = std::move(text).str();
     writeAll(marker.get(), bytes.data(), bytes.size());
     return true;
-}
-
-// A marker left by an earlier run must not outlive a verification that fails: extract
-// would take it as leave to consume a damaged archive. What cannot go stays.
-void removeStaleMarker(const ArchiveFolder& archive) {
-    if (::unlinkat(archive.fd(), kMarkerFileName, 0) != 0 && errno == EISDIR)
-        ::unlinkat(archive.fd(), kMarkerFileName, AT_REMOVEDIR);
 }
 
 }  // namespace
