@@ -40,7 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < kStatedSizeBytes) return 0;
     std::uint64_t stated = 0;
     for (std::size_t i = kStatedSizeBytes; i-- > 0;) stated = stated << 8 | data[i];
-    static const fs::path chunk = fuzz_support::scratchFolder() / "000001.zst";
+    static const ArchiveFolder folder = [] {
+        ArchiveFolder opened;
+        if (!openArchiveFolder(fuzz_support::scratchFolder(), opened)) abort();
+        return opened;
+    }();
+    static const std::string name = "000001.zst";
+    static const fs::path chunk = folder.path() / name;
     {
         std::ofstream out(chunk, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data + kStatedSizeBytes),
@@ -54,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool whole = false;
     {
         const fuzz_support::QuietStreams quiet;
-        whole = readChunk(chunk, stated, content);
+        whole = readChunk(folder, name, stated, content);
         if (whole ? content.size() != stated || !quiet.text().empty() : !namesTheChunk(quiet.text())) abort();
     }
 
@@ -63,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // reads to the same bytes.
     static ChunkStream stream;
     const fuzz_support::QuietStreams quiet;
-    if (!stream.open(chunk)) abort();
+    if (!stream.open(folder, name)) abort();
     std::minstd_rand split(static_cast<std::uint32_t>(std::hash<std::string_view>()(
         std::string_view(reinterpret_cast<const char*>(data), size))));
     std::vector<unsigned char> piece(4096);

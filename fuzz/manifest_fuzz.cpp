@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "format/archive_folder.h"
 #include "format/manifest.h"
 #include "fuzz_support.h"
 
@@ -22,11 +23,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!out) abort();
     }
     const fuzz_support::QuietStreams quiet;
+    static const ArchiveFolder folder = [] {
+        ArchiveFolder opened;
+        if (!openArchiveFolder(archive, opened)) abort();
+        return opened;
+    }();
     Manifest manifest;
-    if (readManifest(archive, manifest)) {
+    if (readManifest(folder, manifest)) {
         // Callers rely on at least one chunk after a true result.
         if (manifest.chunks.empty()) abort();
         checkChunkNames(manifest);
+        checkConsumedNames(manifest);
     }
     return 0;
 }
