@@ -47,7 +47,7 @@ public:
         dev_t device = 0;
         DirectoryStream listing;
     };
-    // Opens the folder `name` inside `parent`; a closed descriptor, with errno set, on failure.
+    // Opens the folder `name` inside `parent`; nothing open, with errno set, on failure.
     using OpenFolder = std::function<OpenedFolder(const Folder& parent, const std::string& name)>;
 
     // `root` stays the caller's; the folders below it are the chain's.
