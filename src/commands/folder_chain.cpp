@@ -18,6 +18,7 @@ void FolderChain::closeFrom(std::size_t depth) {
 FolderChain::Folder FolderChain::folderAt(std::size_t depth) const {
     if (depth == 0) return root_;
     const OpenedFolder& folder = levels_[depth - 1].folder;
+    if (folder.listing) return {::dirfd(folder.listing.get()), folder.device, folder.inode, folder.listing.get()};
     return {folder.descriptor.get(), folder.device, folder.inode};
 }
 
@@ -45,7 +46,7 @@ FolderChain::Folder FolderChain::reach(std::string_view folders) {
         }
         std::string ownName(name);
         OpenedFolder opened = openFolder_(folderAt(depth), ownName);
-        if (!opened.descriptor.isOpen()) {
+        if (!opened.isOpen()) {
             const int error = errno;
             closeFrom(depth);
             errno = error;

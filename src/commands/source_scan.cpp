@@ -8,10 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
-#include <memory>
-#include <utility>
-#include <vector>
 
+#include "commands/folder_chain.h"
 #include "format/archive_folder.h"
 #include "format/escaped_text.h"
 #include "format/file_descriptor.h"
@@ -26,39 +24,21 @@ bool checkSourceFolder(const fs::path& source) {
 
 namespace {
 
-// A directory stream and the descriptor under it, closed together when it goes.
-struct DirectoryCloser {
-    void operator()(DIR* stream) const { ::closedir(stream); }
-};
-using DirectoryStream = std::unique_ptr<DIR, DirectoryCloser>;
+// A stream that lists the folder and owns its descriptor from then on; none when the
+// folder is not open or cannot be listed.
+DirectoryStream listingOf(FileDescriptor folder) {
+    if (!folder.isOpen()) return nullptr;
+    DirectoryStream stream(::fdopendir(folder.get()));
+    if (stream) folder.release();
+    return stream;
+}
 
-// The folders being listed, from the source down to the current one: one open
-// directory stream per level, and nothing else, so the walk holds its depth in
-// descriptors.
-class OpenFolders {
-public:
-    // Lists `folder` next, below the current one; false when it is not open or cannot be
-    // listed. `pathLength` is the length of its record path.
-    bool push(FileDescriptor folder, std::size_t pathLength) {
-        if (!folder.isOpen()) return false;
-        DirectoryStream stream(::fdopendir(folder.get()));
-        if (!stream) return false;
-        folder.release();  // the stream closes it now
-        levels_.push_back(Level{std::move(stream), pathLength});
-        return true;
-    }
-    void pop() { levels_.pop_back(); }
-    bool empty() const { return levels_.empty(); }
-    DIR* current() const { return levels_.back().stream.get(); }
-    std::size_t currentPathLength() const { return levels_.back().pathLength; }
-
-private:
-    struct Level {
-        DirectoryStream stream;
-        std::size_t pathLength;
-    };
-    std::vector<Level> levels_;
-};
+// Each folder below the source is opened by its name in the folder above, never through a
+// link, and listed through its own stream.
+FolderChain::OpenedFolder openToList(const FolderChain::Folder& parent, const std::string& name) {
+    return FolderChain::OpenedFolder(listingOf(
+        FileDescriptor(::openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))));
+}
 
 bool cannotRead(const fs::path& folder) {
     std::cerr << "Could not read folder: " << escapedQuoted(folder) << '\n';
@@ -73,18 +53,25 @@ bool scanSourceTree(const fs::path& source, SourceScan& scan) {
     const auto folderPath = [&source](const std::string& recordPath) {
         return recordPath.empty() ? source : source / recordPath;
     };
-    OpenFolders folders;
-    if (!folders.push(FileDescriptor(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), 0))
-        return cannotRead(source);
+    const DirectoryStream root =
+        listingOf(FileDescriptor(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    if (!root) return cannotRead(source);
+    // The folders being listed, from the source down to the current one: one open stream
+    // per level and nothing else, so the walk holds its depth in descriptors.
+    FolderChain folders({::dirfd(root.get()), 0, 0, root.get()}, openToList);
     std::string path;  // record path of the current folder, then of the entry in hand
-    while (!folders.empty()) {
-        DIR* const stream = folders.current();
+    DIR* stream = root.get();
+    for (;;) {
         errno = 0;
         const dirent* const entry = ::readdir(stream);
         if (entry == nullptr) {
             if (errno != 0) return cannotRead(folderPath(path));
-            folders.pop();
-            if (!folders.empty()) path.resize(folders.currentPathLength());
+            if (path.empty()) break;
+            // Back to the folder above, whose listing goes on where it stopped; the chain
+            // closes the one just listed.
+            const std::size_t slash = path.rfind('/');
+            path.resize(slash == std::string::npos ? 0 : slash);
+            stream = folders.reach(path).listing;
             continue;
         }
         const char* const name = entry->d_name;
@@ -114,9 +101,9 @@ bool scanSourceTree(const fs::path& source, SourceScan& scan) {
             scan.entries.push_back(SourceEntry{path, false});
         } else if (type == DT_DIR) {
             scan.entries.push_back(SourceEntry{path, true});
-            FileDescriptor folder(
-                ::openat(::dirfd(stream), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!folders.push(std::move(folder), path.size())) return cannotRead(folderPath(path));
+            // The chain opens it as one level below the current folder.
+            stream = folders.reach(path).listing;
+            if (stream == nullptr) return cannotRead(folderPath(path));
             continue;  // its content is listed next, under its path
         }
         path.resize(folderLength);

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <iostream>
 #include <iterator>
+#include <streambuf>
 
 #include "display/trivia.h"
 #include "format/file_descriptor.h"
@@ -110,6 +111,44 @@ void fitToWidth(std::string& out, std::size_t from, std::uint16_t columns) {
 
 }  // namespace
 
+// Standard error's buffer while the display lives: every write goes on to the buffer it
+// replaced, and the first one while the area is shown takes the area off the screen before
+// it. Messages written on a full screen land on the rows the area erases; erased before,
+// the rows are free and the message stays. Holds no buffer of its own, so that standard
+// error stays unit-buffered.
+class ProgressDisplay::ErrorStreamGuard : public std::streambuf {
+public:
+    explicit ErrorStreamGuard(ProgressDisplay& display) : display_(display) {
+        // Swapping the buffer clears the stream's state: what it was stays.
+        const std::ios_base::iostate state = std::cerr.rdstate();
+        previous_ = std::cerr.rdbuf(this);
+        std::cerr.clear(state);
+    }
+    ~ErrorStreamGuard() override {
+        const std::ios_base::iostate state = std::cerr.rdstate();
+        std::cerr.rdbuf(previous_);
+        std::cerr.clear(state);
+    }
+    ErrorStreamGuard(const ErrorStreamGuard&) = delete;
+    ErrorStreamGuard& operator=(const ErrorStreamGuard&) = delete;
+
+protected:
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+        display_.takeOffScreen();
+        return previous_->sputc(traits_type::to_char_type(c));
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        if (count > 0) display_.takeOffScreen();
+        return previous_->sputn(text, count);
+    }
+    int sync() override { return previous_->pubsync(); }
+
+private:
+    ProgressDisplay& display_;
+    std::streambuf* previous_ = nullptr;
+};
+
 TerminalSize queryTerminalSize() {
     winsize window{};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &window) != 0 || window.ws_row == 0 ||
@@ -126,13 +165,23 @@ ProgressDisplay::ProgressDisplay()
     : rng(seedFromDevice()), lastFactChange(std::chrono::steady_clock::now()) {
     facts.assign(triviaFacts, triviaFacts + kTriviaFactCount);
     pickNextFact();
+    errorGuard = std::make_unique<ErrorStreamGuard>(*this);
     const TerminalSignalsHeld held;
     signals.emplace(eraseRowsAndShowCursor);
     writeAfterStream(kHideCursorAndMakeRoom, sizeof kHideCursorAndMakeRoom - 1);
+    onScreen = true;
 }
 
 ProgressDisplay::~ProgressDisplay() {
     // A signal that comes now acts once the terminal is restored, as it did before.
+    const TerminalSignalsHeld held;
+    takeOffScreen();
+    signals.reset();
+}
+
+void ProgressDisplay::takeOffScreen() {
+    if (!onScreen) return;
+    onScreen = false;
     const TerminalSignalsHeld held;
     // Built without allocating: the destructor also runs while an allocation failure unwinds.
     char erase[kTeardownCapacity];
@@ -141,7 +190,8 @@ ProgressDisplay::~ProgressDisplay() {
     // shell's words: they are left alone.
     if (!signals->takeContinued()) writeAfterStream(erase, static_cast<std::size_t>(end - erase));
     writeAfterStream(kShowCursor, sizeof kShowCursor - 1);
-    signals.reset();
+    // The rows may hold a message now: no signal erases them until room is made again.
+    signals->putRightByCaller();
 }
 
 void ProgressDisplay::update(std::uint64_t done, std::uint64_t total, const std::string& label) {
@@ -197,11 +247,22 @@ void ProgressDisplay::render(std::uint64_t done, std::uint64_t total,
     drawing += fact;
     fitToWidth(drawing, triviaStart, size.columns);
     drawing += kRestoreCursor;
-    // A stop erased the rows and the shell wrote below the command: room is made anew there.
-    // Asked last, so that a stop while the drawing was built is not missed.
-    if (signals->takeContinued()) drawing.insert(0, kHideCursorAndMakeRoom);
-    // One write: a signal's teardown comes before or after it, never inside it.
+    if (onScreen) {
+        // A stop erased the rows and the shell wrote below the command: room is made anew
+        // there. Asked last, so that a stop while the drawing was built is not missed.
+        if (signals->takeContinued()) drawing.insert(0, kHideCursorAndMakeRoom);
+        // One write: a signal's teardown comes before or after it, never inside it.
+        writeAfterStream(drawing.data(), drawing.size());
+        return;
+    }
+    // A message took the area off the screen: room is made anew below it, and no signal
+    // may erase the rows before then, since they may hold the message.
+    drawing.insert(0, kHideCursorAndMakeRoom);
+    const TerminalSignalsHeld held;
+    signals->takeContinued();
     writeAfterStream(drawing.data(), drawing.size());
+    onScreen = true;
+    signals->setUpAgain();
 }
 
 void ProgressDisplay::pickNextFact() {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -24,11 +25,14 @@ TerminalSize queryTerminalSize();
 class ProgressDisplay {
 public:
     // Hides the cursor, makes room for the two rows below it and picks the first
-    // sentence; draws nothing. Until destroyed, SIGINT, SIGTERM, SIGHUP and SIGTSTP (unless
-    // ignored) erase the rows and show the cursor before they end or stop the process;
-    // after a stop, the next drawing makes room again.
+    // sentence; draws nothing. Until destroyed, SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGTSTP
+    // (unless ignored) erase the rows and show the cursor before they end or stop the
+    // process; after a stop, the next drawing makes room again. Until destroyed, the first
+    // write to std::cerr while the area is shown erases the rows and shows the cursor
+    // before it, so that a message stays on the screen; a drawing after it makes room again.
     ProgressDisplay();
-    // Erases both rows and shows the cursor, on every way out; restores the signals.
+    // Erases both rows and shows the cursor, on every way out, unless a message did already;
+    // restores the signals and std::cerr.
     ~ProgressDisplay();
     ProgressDisplay(const ProgressDisplay&) = delete;
     ProgressDisplay& operator=(const ProgressDisplay&) = delete;
@@ -42,8 +46,12 @@ public:
                   std::uint64_t total, const std::string& label);
 
 private:
+    class ErrorStreamGuard;
+
     void render(std::uint64_t done, std::uint64_t total, const std::string& label);
     void pickNextFact();
+    // The teardown's erasing of the rows and showing of the cursor, when the area is shown.
+    void takeOffScreen();
 
     std::vector<std::string> facts;
     std::mt19937 rng;
@@ -52,4 +60,7 @@ private:
     // Made and dropped with the signals held, so that no signal erases the rows before the
     // room is made or after the teardown.
     std::optional<TerminalSignals> signals;
+    // From the hiding of the cursor until the rows are erased and the cursor shown.
+    bool onScreen = false;
+    std::unique_ptr<ErrorStreamGuard> errorGuard;
 };

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP};
+constexpr int kHandledSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGTSTP};
 
 // Only a signal handler needs these, and it can reach nothing else: the restorer of the one
 // live TerminalSignals, and whether a stop came since the caller last looked.
@@ -41,7 +41,8 @@ void actByDefault(int signal) {
     raise(signal);
 }
 
-// Ends the process by the same signal, so that a shell sees 130 for Ctrl-C.
+// Ends the process by the same signal, so that a shell sees 130 for Ctrl-C, and Ctrl-\ dumps
+// core where the system is set to.
 void restoreThenEnd(int signal) {
     restoreTerminal();
     actByDefault(signal);
@@ -71,7 +72,7 @@ void restoreThenStop(int signal) {
 
 }  // namespace
 
-TerminalSignals::TerminalSignals(TerminalRestorer restore) {
+TerminalSignals::TerminalSignals(TerminalRestorer restore) : restore_(restore) {
     static_assert(std::size(kHandledSignals) == sizeof previousActions / sizeof previousActions[0]);
     const TerminalSignalsHeld held;
     restorer = restore;
@@ -99,6 +100,10 @@ bool TerminalSignals::takeContinued() {
     continuedSinceTaken = 0;
     return true;
 }
+
+void TerminalSignals::putRightByCaller() { restorer = nullptr; }
+
+void TerminalSignals::setUpAgain() { restorer = restore_; }
 
 TerminalSignalsHeld::TerminalSignalsHeld() {
     const sigset_t held = handledSignalSet();

@@ -1,5 +1,5 @@
 #pragma once
-// What Ctrl-C, Ctrl-Z and the other ending signals do while the status area is on the
+// What Ctrl-C, Ctrl-\, Ctrl-Z and the other ending signals do while the status area is on the
 // terminal: the terminal is put right first, then the signal acts as it would have.
 
 #include <signal.h>
@@ -9,8 +9,9 @@ using TerminalRestorer = void (*)();
 
 class TerminalSignals {
 public:
-    // Until destroyed, SIGINT, SIGTERM, SIGHUP and SIGTSTP call `restore` before they end or
-    // stop the process; a signal ignored now stays ignored. At most one exists at a time.
+    // Until destroyed, SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGTSTP call `restore` before
+    // they end or stop the process; a signal ignored now stays ignored. At most one exists
+    // at a time.
     explicit TerminalSignals(TerminalRestorer restore);
     // Puts back what the signals did before.
     ~TerminalSignals();
@@ -22,11 +23,17 @@ public:
     // `restore`, since what it put right still is.
     bool takeContinued();
 
+    // The caller put the terminal right itself: no signal calls `restore` until the caller
+    // has set it up again and says so with `setUpAgain`. Call both with the signals held.
+    void putRightByCaller();
+    void setUpAgain();
+
 private:
-    struct sigaction previousActions[4] = {};
+    TerminalRestorer restore_;
+    struct sigaction previousActions[5] = {};
 };
 
-// Holds SIGINT, SIGTERM, SIGHUP and SIGTSTP back while alive, so that `restore` never runs
+// Holds SIGINT, SIGQUIT, SIGTERM, SIGHUP and SIGTSTP back while alive, so that `restore` never runs
 // while the terminal is being set up or put right by the caller itself.
 class TerminalSignalsHeld {
 public:

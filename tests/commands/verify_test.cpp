@@ -297,37 +297,29 @@ TEST(VerifyCommand, UnsafeChunkNamesAreRefusedBeforeAnythingIsRead) {
     }
 }
 
-TEST(VerifyOrder, ChunkFailuresComeBeforeTheAreaIsErasedTotalsAfter) {
+// Every failure's message comes after the area is erased, chunk failures included, and
+// nothing erases after it: on a full screen the message lands where the rows were.
+TEST(VerifyOrder, TheAreaIsErasedOnceBeforeAnyFailureMessage) {
     TempDir dir;
-    const std::string shown = "\x1b[?25h";
-    {
-        const fs::path archive = makeArchive(dir / "damaged.hlg", {{kDocs + kHello, 3}}, 5, 1);
+    const struct {
+        const char* name;
+        fs::path archive;
+        std::string message;
+    } cases[] = {
+        {"damaged", makeArchive(dir / "damaged.hlg", {{kDocs + kHello, 3}}, 5, 1),
+         "Record count mismatch. Expected 3, found 2.\nVerification failed in chunk: 000001.zst\n"},
+        {"missing", makeArchive(dir / "missing.hlg", {{kDocs + kHello, 2}}, 5, 1), "Missing chunk: 000001.zst\n"},
+        {"totals", makeArchive(dir / "totals.hlg", {{kDocs + kHello, 2}}, 5, 2),
+         "\nVerification failed.\nExpected files: 2\nVerified files: 1\n"},
+    };
+    fs::remove(dir / "missing.hlg/000001.zst");
+    for (const auto& c : cases) {
         CapturedOutput captured(true);  // both streams in one, to see their order
-        EXPECT_FALSE(verifyArchive(archive));
+        EXPECT_FALSE(verifyArchive(c.archive));
         const std::string text = captured.text();
-        const std::size_t message = text.find("Record count mismatch. Expected 3, found 2.\n"
-                                              "Verification failed in chunk: 000001.zst\n");
-        ASSERT_NE(message, std::string::npos);
-        EXPECT_LT(message, text.find(shown));
-    }
-    {
-        const fs::path archive = makeArchive(dir / "missing.hlg", {{kDocs + kHello, 2}}, 5, 1);
-        fs::remove(archive / "000001.zst");
-        CapturedOutput captured(true);  // both streams in one, to see their order
-        EXPECT_FALSE(verifyArchive(archive));
-        const std::string text = captured.text();
-        ASSERT_NE(text.find("Missing chunk: 000001.zst\n"), std::string::npos);
-        EXPECT_LT(text.find("Missing chunk: "), text.find(shown));
-    }
-    {
-        const fs::path archive = makeArchive(dir / "totals.hlg", {{kDocs + kHello, 2}}, 5, 2);
-        CapturedOutput captured(true);  // both streams in one, to see their order
-        EXPECT_FALSE(verifyArchive(archive));
-        const std::string text = captured.text();
-        const std::string report = "\nVerification failed.\nExpected files: 2\nVerified files: 1\n";
-        ASSERT_GE(text.size(), report.size());
-        EXPECT_EQ(text.substr(text.size() - report.size()), report);
-        EXPECT_LT(text.find(shown), text.size() - report.size());
+        const std::size_t teardown = text.find(kTeardown);
+        ASSERT_NE(teardown, std::string::npos) << c.name;
+        EXPECT_EQ(text.substr(teardown + kTeardown.size()), c.message) << c.name;
     }
 }
 

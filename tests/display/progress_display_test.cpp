@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -347,11 +348,13 @@ void drawHalfThenResize(ProgressDisplay& display, unsigned short rows, unsigned 
     ioctl(STDOUT_FILENO, TIOCSWINSZ, &window);
 }
 
-// SIGINT, SIGTERM and SIGHUP erase the rows of the size at that moment and show the cursor
-// as the teardown does, then end the process by the same signal.
+// SIGINT, SIGQUIT, SIGTERM and SIGHUP erase the rows of the size at that moment and show the
+// cursor as the teardown does, then end the process by the same signal.
 TEST(ProgressDisplay, AnEndingSignalRestoresTheTerminalThenEndsTheProcessByIt) {
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
         const auto result = runOnTerminal(24, 80, [signal] {
+            const rlimit noCore{0, 0};  // SIGQUIT would dump one
+            setrlimit(RLIMIT_CORE, &noCore);
             ProgressDisplay display;
             drawHalfThenResize(display, 40, 60);
             std::raise(signal);
@@ -401,6 +404,27 @@ TEST(ProgressDisplay, CtrlZRestoresTheTerminalAndTheNextDrawingMakesRoomAgain) {
                               teardownBytes(40) + kHideAndRoom +
                               drawing(40, "[###############] 100%  b", fact) +
                               drawing(40, "[###############] 100%  c", fact) + teardownBytes(40));
+}
+
+// A message on standard error takes the area off the screen before it, as the teardown
+// would; after it no signal erases the rows, a drawing makes room again below it, and the
+// teardown erases nothing after the last message.
+TEST(ProgressDisplay, AMessageOnStandardErrorErasesTheRowsBeforeItNeverAfter) {
+    const auto result = runOnTerminal(24, 80, [] {
+        ProgressDisplay display;
+        display.update(1, 2, "a");
+        std::cerr << "first\n" << "second\n";
+        std::raise(SIGTSTP);
+        display.update(2, 2, "b");
+        std::cerr << "third\n";
+        std::raise(SIGINT);
+    });
+    EXPECT_EQ(result.status, 128 + SIGINT);
+    const std::string fact = lastFactLine(result.out);
+    EXPECT_EQ(result.out, kHideAndRoom + drawing(24, "[###############---------------] 50%  a", fact) +
+                              teardownBytes(24) + "first\nsecond\n" + kHideAndRoom +
+                              drawing(24, "[##############################] 100%  b", fact) +
+                              teardownBytes(24) + "third\n");
 }
 
 TEST(ProgressDisplay, AnExceptionPassingThroughStillRestoresTheTerminal) {

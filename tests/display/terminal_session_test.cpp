@@ -258,6 +258,19 @@ struct Geometry {
 
 const Geometry kGeometries[] = {{80, 24}, {40, 12}};
 
+// Fills the screen, as after some work, so that the next command is typed on the last row;
+// returns the transcript so far.
+std::string fillScreen(const TmuxSession& tmux, const Geometry& g) {
+    tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
+    const std::string fill = "seq 1 " + std::to_string(g.rows);
+    tmux.typeLine(fill);
+    std::string transcript = "$ " + fill + "\n";
+    for (std::size_t i = 1; i <= g.rows; ++i) transcript += std::to_string(i) + "\n";
+    transcript += "$ ";
+    tmux.waitFor([&](const Screen& s) { return s == screenOf(transcript, g.columns, g.rows); });
+    return transcript;
+}
+
 class TerminalSession : public testing::Test {
 protected:
     void SetUp() override {
@@ -290,13 +303,7 @@ TEST_F(TerminalSession, PackShowsTheAreaThenItsSummaryBelowTheCommand) {
         writeFile(folder / "src/a\x1b[2J\nb.bin", noise(1572864));
         writeFile(folder / "src/b.bin", noise(1572864));
         TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), folder);
-        tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
-        const std::string fill = "seq 1 " + std::to_string(g.rows);
-        tmux.typeLine(fill);
-        std::string transcript = "$ " + fill + "\n";
-        for (std::size_t i = 1; i <= g.rows; ++i) transcript += std::to_string(i) + "\n";
-        transcript += "$ ";
-        tmux.waitFor([&](const Screen& s) { return s == screenOf(transcript, g.columns, g.rows); });
+        std::string transcript = fillScreen(tmux, g);
         OpenGate gate(folder / "src/b.bin");
         ASSERT_TRUE(gate.usable());
         tmux.typeLine("hlg pack src out");
@@ -405,6 +412,36 @@ TEST_F(TerminalSession, ExtractAsksThenShowsVerifyAndItsOwnAreaThenItsSummary) {
     }
 }
 
+// Verify fails while its area is shown, on a full screen: every line of the message, of
+// two lines or one wrapped, stays between the command and the next prompt.
+TEST_F(TerminalSession, AFailuresMessageStaysOnAFullScreen) {
+    const std::string longName = std::string(90, 'x') + ".zst";
+    const struct {
+        const char* name;
+        std::string chunk;
+        std::string message;
+    } cases[] = {
+        {"count", "000001.zst", "Record count mismatch. Expected 1, found 2.\nVerification failed in chunk: 000001.zst\n"},
+        {"missing", longName, "Missing chunk: " + longName + "\n"},
+    };
+    for (const Geometry& g : kGeometries) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::to_string(g.columns) + "x" + std::to_string(g.rows) + " " + c.name);
+            const fs::path archive = dir_ / (c.name + std::to_string(g.columns)) / "a.hlg";
+            writeTestArchive(archive, 5, 1, {{c.chunk, {recordBytes(1, "docs", 0), recordBytes(0, "docs/a.txt", 5, "hello")}}},
+                             false);
+            // The "CHUNK" line counts one record less than the chunk holds, or its file is gone.
+            std::string manifest = readFile(archive / "manifest.txt");
+            writeFile(archive / "manifest.txt", manifest.replace(manifest.rfind("|2\n"), 3, "|1\n"));
+            if (c.chunk == longName) fs::remove(archive / longName);
+            TmuxSession tmux(static_cast<int>(g.columns), static_cast<int>(g.rows), archive.parent_path());
+            const std::string transcript = fillScreen(tmux, g);
+            tmux.typeLine("hlg verify a.hlg");
+            expectFinalScreen(tmux, transcript + "hlg verify a.hlg\n" + c.message + "$ ", g.columns, g.rows, g.rows);
+        }
+    }
+}
+
 // Ctrl-C while pack, then extract, is held at a known step: the area goes, the cursor
 // comes back, the shell sees 130, and extract has lost nothing: each file is complete or
 // still in a chunk that is still there.
@@ -469,13 +506,7 @@ TEST_F(TerminalSession, CtrlZLeavesTheScreenToTheShellAndFgCarriesOn) {
     writeFile(folder / "src/a.bin", noise(1572864));
     writeFile(folder / "src/b.bin", noise(1572864));
     TmuxSession tmux(80, 24, folder);
-    tmux.waitFor([](const Screen& s) { return s[0] == "$"; });
-    tmux.typeLine("seq 1 24");
-    std::string transcript = "$ seq 1 24\n";
-    for (int i = 1; i <= 24; ++i) transcript += std::to_string(i) + "\n";
-    transcript += "$ ";
-    tmux.waitFor([&](const Screen& s) { return s == screenOf(transcript, 80, 24); });
-    transcript += "hlg pack src out\n";
+    std::string transcript = fillScreen(tmux, {80, 24}) + "hlg pack src out\n";
     Screen stopped;
     {
         OpenGate gate(folder / "src/b.bin");
