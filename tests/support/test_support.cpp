@@ -155,6 +155,8 @@ std::map<std::string, std::string> treeSnapshot(const fs::path& root) {
             tree[relative] = "<link to " + fs::read_symlink(entry.path()).string() + ">";
         else if (entry.is_directory())
             tree[relative + "/"] = "";
+        else if (entry.is_regular_file() && entry.file_size() > (std::uintmax_t{64} << 20))
+            tree[relative] = "<" + std::to_string(entry.file_size()) + " bytes>";
         else if (entry.is_regular_file())
             tree[relative] = readFile(entry.path());
         else
@@ -285,8 +287,10 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
         }
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage{};
+    wait4(pid, &status, 0, &usage);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.peakKiB = usage.ru_maxrss;
     return result;
 }
 

@@ -102,7 +102,8 @@ void writeTestArchive(const std::filesystem::path& archive, std::uint64_t totalB
                       bool marker);
 
 // Every entry below `root`, by its path relative to it: folders end in "/" and map to "",
-// files map to their bytes, anything else (links, pipes) to a note of its type.
+// files map to their bytes (those over 64 MiB to a note of their size), anything else
+// (links, pipes) to a note of its type.
 std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root);
 
 struct RunOptions {
@@ -121,6 +122,7 @@ struct RunResult {
     int status = -1;  // exit status, or 128 + signal
     std::string out;
     std::string err;
+    long peakKiB = 0;  // the most memory the run held at once (its largest resident set)
 };
 
 // Path of the hlg binary under test.
