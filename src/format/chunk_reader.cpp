@@ -245,7 +245,7 @@ bool readChunk(const fs::path& chunkPath, std::uint64_t rawSize, ChunkMemory& co
     }
     ChunkMemory frame(frameSize);
     populateForWriting(frame.data(), frameSize);
-    std::memcpy(frame.data(), head, headSize);
+    if (headSize > 0) std::memcpy(frame.data(), head, headSize);
     if (!readChunkBytes(file, chunkPath, frame.data() + headSize, frameSize - headSize)) return false;
 
     // A file of frames that cannot produce the stated size is refused before it is
