@@ -66,24 +66,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Streamed in pieces of 1 to 4096 bytes drawn from the input, with one decoder for all
     // inputs as verify keeps one for all chunks: a chunk it takes for clean is one readChunk
-    // reads to the same bytes.
+    // reads to the same bytes, and any other gets one message naming the chunk.
     static ChunkStream stream;
     const fuzz_support::QuietStreams quiet;
-    if (!stream.open(folder, name)) abort();
+    if (!stream.open(folder, name, stated)) abort();
     std::minstd_rand split(static_cast<std::uint32_t>(std::hash<std::string_view>()(
         std::string_view(reinterpret_cast<const char*>(data), size))));
     std::vector<unsigned char> piece(4096);
     std::uint64_t produced = 0;
     bool same = true;
     ChunkStream::Status status = ChunkStream::Status::More;
-    while (status == ChunkStream::Status::More && produced <= std::min(stated, kMostStreamed)) {
+    while (status == ChunkStream::Status::More && produced <= kMostStreamed) {
         std::size_t count = 0;
         status = stream.decompress(piece.data(), 1 + split() % piece.size(), count);
-        if (status == ChunkStream::Status::Failed) abort();
-        same = same && whole && count <= stated - std::min(produced, stated) &&
-               (count == 0 || std::memcmp(piece.data(), content.data() + produced, count) == 0);
+        if (count > stated - produced) abort();
+        same = same && whole && (count == 0 || std::memcmp(piece.data(), content.data() + produced, count) == 0);
         produced += count;
     }
-    if (status == ChunkStream::Status::Ended && produced == stated && !(whole && same)) abort();
+    if (status == ChunkStream::Status::Ended && !(whole && same && produced == stated && quiet.text().empty())) abort();
+    if (status == ChunkStream::Status::Failed && !namesTheChunk(quiet.text())) abort();
     return 0;
 }

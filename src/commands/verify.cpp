@@ -130,35 +130,34 @@ struct ChunkStreaming {
     ChunkMemory window{kWindowPiece};
 };
 
-enum class Streamed { Walked, Failed, Unusual };
-
 // Walks the chunk's records as its content is decompressed, holding nothing of its size.
-// Decides only a chunk that decompresses cleanly to exactly the stated size: Unusual leaves
-// any other, with nothing printed, to the whole-chunk reading, which names what it finds.
-// Failed after a message (the file could not be opened or read).
-Streamed walkStreamedChunk(ChunkStreaming& streaming, const ArchiveFolder& archive, const ChunkEntry& entry,
-                           RecordWalk& walk) {
+// False after a message when the chunk does not decompress cleanly to exactly the stated
+// size: a fault of its frames is named before any fault of its records.
+bool walkStreamedChunk(ChunkStreaming& streaming, const ArchiveFolder& archive, const ChunkEntry& entry,
+                       RecordWalk& walk) {
     const std::uint64_t rawSize = entry.rawSize;
-    if (!streaming.stream.open(archive, entry.fileName)) return Streamed::Failed;
-    try {
-        StreamedRecordWalk walker(rawSize, streaming.window);
-        std::uint64_t produced = 0;
-        ChunkStream::Status status = ChunkStream::Status::More;
-        while (status == ChunkStream::Status::More) {
-            std::size_t count = 0;
-            status = streaming.stream.decompress(walker.space(), walker.room(), count);
-            if (status == ChunkStream::Status::Failed) return Streamed::Failed;
-            if (status == ChunkStream::Status::Unusual || count > rawSize - produced) return Streamed::Unusual;
-            produced += count;
+    if (!streaming.stream.open(archive, entry.fileName, rawSize)) return false;
+    StreamedRecordWalk walker(rawSize, streaming.window);
+    // A window that cannot grow for a path leaves the walk undecided; the rest is only
+    // decompressed, to name a fault of the frames first.
+    bool undecided = false;
+    ChunkStream::Status status = ChunkStream::Status::More;
+    while (status == ChunkStream::Status::More) {
+        unsigned char* const space = undecided ? streaming.window.data() : walker.space();
+        const std::size_t room = undecided ? streaming.window.size() : walker.room();
+        std::size_t count = 0;
+        status = streaming.stream.decompress(space, room, count);
+        if (undecided) continue;
+        try {
             walker.add(count);
+        } catch (const std::bad_alloc&) {
+            undecided = true;
         }
-        if (produced != rawSize) return Streamed::Unusual;
-        walk = walker.walk();
-        return Streamed::Walked;
-    } catch (const std::bad_alloc&) {
-        // A window for a hostile path length that cannot be had.
-        return Streamed::Unusual;
     }
+    if (status == ChunkStream::Status::Failed) return false;
+    if (undecided) throw std::bad_alloc();
+    walk = walker.walk();
+    return true;
 }
 
 // One chunk: existence, decompression, record walk, record count. Whatever content is
@@ -172,13 +171,7 @@ bool verifyChunk(const ArchiveFolder& archive, const ChunkEntry& entry, std::uin
     display.update(counts.chunks, chunkCount, escapedLabel("Verifying: ", entry.fileName));
 
     RecordWalk walk;
-    const Streamed streamed = walkStreamedChunk(streaming, archive, entry, walk);
-    if (streamed == Streamed::Failed) return false;
-    if (streamed == Streamed::Unusual) {
-        ChunkMemory content;
-        if (!readChunk(archive, entry.fileName, entry.rawSize, content)) return false;
-        walk = walkChunkRecords(content.data(), content.size());
-    }
+    if (!walkStreamedChunk(streaming, archive, entry, walk)) return false;
     if (!walk.failure.empty()) {
         reportChunkFailure(walk.failure, entry);
         return false;

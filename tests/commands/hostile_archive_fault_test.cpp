@@ -1,7 +1,8 @@
 // Archives made to do harm, through the real binary: verify and extract each refuse them
 // with a message, never hang (every run has a deadline), never allocate what the archive
-// merely claims (the address space is capped), and change nothing outside the archive
-// folder and the destination (decoys stand where an escape would write).
+// merely claims (address space and private memory are capped: verify may take 32 MiB,
+// extract 128 MiB), and change nothing outside the archive folder and the destination
+// (decoys stand where an escape would write).
 
 #include <gtest/gtest.h>
 
@@ -25,10 +26,19 @@ constexpr bool kCanCapAddressSpace = false;
 constexpr bool kCanCapAddressSpace = true;
 #endif
 
-RunOptions guarded() {
+// The most private memory a run may take, whatever the archive: verify streams every chunk,
+// and extract gives a hostile chunk no more room than its frames can produce. Beyond it an
+// allocation fails, and the run would end in "Fatal error: " rather than its message.
+constexpr std::uint64_t kVerifyMemory = 32ULL << 20;
+constexpr std::uint64_t kExtractMemory = 128ULL << 20;
+
+RunOptions guarded(std::uint64_t memory) {
     RunOptions options;
     options.timeoutSeconds = 30;
-    if (kCanCapAddressSpace) options.addressSpaceLimit = 1ULL << 30;
+    if (kCanCapAddressSpace) {
+        options.addressSpaceLimit = 1ULL << 30;
+        options.dataLimit = memory;
+    }
     return options;
 }
 
@@ -72,7 +82,7 @@ void expectRefused(const Hostile& h) {
         return text;
     };
 
-    const RunResult verify = runHlg({"verify", archive.string()}, guarded());
+    const RunResult verify = runHlg({"verify", archive.string()}, guarded(kVerifyMemory));
     EXPECT_EQ(verify.status, 1);
     EXPECT_EQ(verify.err, expand(h.verifyErr));
     EXPECT_EQ(treeSnapshot(archive), archiveBefore);
@@ -82,7 +92,7 @@ void expectRefused(const Hostile& h) {
     writeFile(archive / ".verified", marker);
     auto withMarker = archiveBefore;
     withMarker[".verified"] = marker;
-    const RunResult extract = runHlg({"extract", archive.string(), (dir / "out").string()}, guarded());
+    const RunResult extract = runHlg({"extract", archive.string(), (dir / "out").string()}, guarded(kExtractMemory));
     EXPECT_EQ(extract.status, 1);
     EXPECT_EQ(extract.err, expand(h.extractErr));
     EXPECT_EQ(treeSnapshot(archive), withMarker);
@@ -96,6 +106,25 @@ std::function<void(const fs::path&, const fs::path&)> chunkEndingWith(
         writeTestArchive(archive, 3, 2,
                          {{"000001.zst", {recordBytes(0, "ok.txt", 2, "ok"), record(dir)}}}, false);
     };
+}
+
+// A frame with a 2 MiB window and no stated content size, then the given blocks, the last
+// marked as such.
+std::string frameOfBlocks(const std::vector<std::string>& blocks) {
+    std::string frame("\x28\xb5\x2f\xfd\x00\x58", 6);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        std::string block = blocks[i];
+        block[0] = static_cast<char>(block[0] | (i + 1 == blocks.size()));
+        frame += block;
+    }
+    return frame;
+}
+
+// A block header (type 0 raw, 1 RLE, 2 compressed) stating `size`, and what it stores.
+std::string block(unsigned type, std::uint32_t size, const std::string& stored) {
+    const std::uint32_t header = size << 3 | type << 1;
+    return std::string{static_cast<char>(header), static_cast<char>(header >> 8), static_cast<char>(header >> 16)} +
+           stored;
 }
 
 std::string unsafe(const std::string& path) {
@@ -127,6 +156,18 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
         };
     };
     const auto fifo = [](const fs::path& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); };
+    const auto chunkFile = [](std::string file, std::string size) {
+        return [file, size](const fs::path&, const fs::path& archive) {
+            writeFile(archive / "000001.zst", file);
+            writeManifest(archive, "CHUNK|000001.zst|" + size + "|1");
+        };
+    };
+    const std::string decompressionFailed = "Decompression failed for \"000001.zst\": ";
+    // 8 KiB of RLE blocks each stating 2 MiB, far above the 128 KiB a block may hold.
+    const std::string oversizedRuns = frameOfBlocks(std::vector<std::string>(2048, block(1, (1u << 21) - 1, "x")));
+    // 2 MB of compressed blocks of two bytes: no literals, no sequences.
+    const std::string emptyBlocks = frameOfBlocks(std::vector<std::string>(400000, block(2, 2, std::string(2, '\0'))));
+    const std::string oneTiB = "1099511627776";
 
     const std::vector<Hostile> cases = {
         {"record path ../x", chunkEndingWith([](auto&) { return recordBytes(0, "../x", 4, "evil"); }),
@@ -147,6 +188,18 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
          },
          notAFrame, notAFrame},
         {"named pipe at manifest.txt", manifestAt(fifo), noManifest, noManifest},
+        {"RLE blocks above the block maximum, stated size 4 GiB", chunkFile(oversizedRuns, "4294967296"),
+         decompressionFailed + "Data corruption detected\n", decompressionFailed + "Destination buffer is too small\n"},
+        {"RLE blocks above the block maximum, stated size 1 TiB", chunkFile(oversizedRuns, oneTiB),
+         decompressionFailed + "Data corruption detected\n", decompressionFailed + "Destination buffer is too small\n"},
+        {"compressed blocks that produce nothing, stated size 1 TiB", chunkFile(emptyBlocks, oneTiB),
+         unexpectedSize, unexpectedSize},
+        {"sparse chunk file of 10 GiB",
+         chunkAt([](const fs::path& path) {
+             writeFile(path, "");
+             ASSERT_EQ(truncate(path.c_str(), off_t{10} << 30), 0);
+         }),
+         notAFrame, notAFrame},
     };
     for (const Hostile& h : cases) expectRefused(h);
 }
@@ -158,12 +211,14 @@ TEST(HostileArchive, FrameClaimingMoreThanItHoldsIsRefusedBeforeTheClaimIsAlloca
     if (!kCanCapAddressSpace) GTEST_SKIP() << "the address space of a sanitized binary cannot be capped";
     const std::uint64_t claim = 3ULL << 30;
     const std::string unexpectedSize = "Chunk decompressed to an unexpected size: \"000001.zst\"\n";
+    // A frame of one segment needs a window of its whole content to be streamed.
     const Hostile h{"frame claiming 3 GiB",
                     [claim](const fs::path&, const fs::path& archive) {
                         writeFile(archive / "000001.zst", frameClaiming(claim, recordBytes(0, "a", 1, "x")));
                         writeManifest(archive, "CHUNK|000001.zst|" + std::to_string(claim) + "|1");
                     },
-                    unexpectedSize, unexpectedSize};
+                    "Decompression failed for \"000001.zst\": Frame requires too much memory for decoding\n",
+                    unexpectedSize};
     expectRefused(h);
     // A path length that the stated size allows but no window can take within the cap, in
     // a frame that holds 16 bytes.

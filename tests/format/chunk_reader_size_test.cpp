@@ -39,7 +39,7 @@ TEST(ChunkReaderSize, LargeChunksComeBackWhole) {
         EXPECT_EQ(err.text(), "");
         // Streamed through a window far smaller than the chunk, the same bytes.
         ChunkStream stream;
-        ASSERT_TRUE(openChunkFile(stream, dir / "000001.zst"));
+        ASSERT_TRUE(openChunkFile(stream, dir / "000001.zst", size));
         std::vector<unsigned char> piece(65536);
         std::size_t at = 0, count = 0;
         bool same = true;

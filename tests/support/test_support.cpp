@@ -155,6 +155,8 @@ std::map<std::string, std::string> treeSnapshot(const fs::path& root) {
             tree[relative] = "<link to " + fs::read_symlink(entry.path()).string() + ">";
         else if (entry.is_directory())
             tree[relative + "/"] = "";
+        else if (entry.is_regular_file() && entry.file_size() > (std::uintmax_t{64} << 20))
+            tree[relative] = "<" + std::to_string(entry.file_size()) + " bytes>";
         else if (entry.is_regular_file())
             tree[relative] = readFile(entry.path());
         else
@@ -238,6 +240,10 @@ RunResult runHlg(const std::vector<std::string>& args, const RunOptions& options
             getrlimit(RLIMIT_NOFILE, &limit);
             limit.rlim_cur = options.openFileSoftLimit;
             setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (options.dataLimit != 0) {
+            struct rlimit limit{options.dataLimit, options.dataLimit};
+            setrlimit(RLIMIT_DATA, &limit);
         }
         if (options.addressSpaceLimit != 0) {
             struct rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
@@ -448,8 +454,8 @@ bool readChunkFile(const std::filesystem::path& chunkPath, std::uint64_t rawSize
     return readChunk(openFolder(chunkPath.parent_path()), chunkPath.filename(), rawSize, content);
 }
 
-bool openChunkFile(ChunkStream& stream, const std::filesystem::path& chunkPath) {
-    return stream.open(openFolder(chunkPath.parent_path()), chunkPath.filename());
+bool openChunkFile(ChunkStream& stream, const std::filesystem::path& chunkPath, std::uint64_t rawSize) {
+    return stream.open(openFolder(chunkPath.parent_path()), chunkPath.filename(), rawSize);
 }
 
 }  // namespace testing_support

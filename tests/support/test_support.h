@@ -97,7 +97,7 @@ std::string decompressFile(const std::filesystem::path& chunkFile);
 ArchiveFolder openFolder(const std::filesystem::path& folder);
 // The chunk readers on the file at `chunkPath`, opened in its folder as the commands do.
 bool readChunkFile(const std::filesystem::path& chunkPath, std::uint64_t rawSize, ChunkMemory& content);
-bool openChunkFile(ChunkStream& stream, const std::filesystem::path& chunkPath);
+bool openChunkFile(ChunkStream& stream, const std::filesystem::path& chunkPath, std::uint64_t rawSize);
 
 // One chunk of a hand-made archive: its file name and its records, back to back.
 struct ArchiveChunk {
@@ -112,7 +112,8 @@ void writeTestArchive(const std::filesystem::path& archive, std::uint64_t totalB
                       bool marker);
 
 // Every entry below `root`, by its path relative to it: folders end in "/" and map to "",
-// files map to their bytes, anything else (links, pipes) to a note of its type.
+// files map to their bytes (those over 64 MiB to a note of their size), anything else
+// (links, pipes) to a note of its type.
 std::map<std::string, std::string> treeSnapshot(const std::filesystem::path& root);
 
 struct RunOptions {
@@ -122,6 +123,7 @@ struct RunOptions {
     std::uint64_t fileSizeLimit = 0;          // RLIMIT_FSIZE in bytes, 0 for none; SIGXFSZ ignored
     unsigned timeoutSeconds = 0;              // 0 for none; else SIGALRM ends a hung run (status 142)
     std::uint64_t addressSpaceLimit = 0;      // RLIMIT_AS in bytes, 0 for none
+    std::uint64_t dataLimit = 0;              // RLIMIT_DATA in bytes (its private memory), 0 for none
     std::uint64_t openFileLimit = 0;          // RLIMIT_NOFILE, 0 for none
     std::uint64_t openFileSoftLimit = 0;      // RLIMIT_NOFILE's soft limit alone, 0 to leave it
     std::vector<int> closedDescriptors{};     // of 0, 1 and 2: closed when the program starts
