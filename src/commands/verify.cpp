@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <iostream>
-#include <new>
 #include <sstream>
 
 #include "display/progress_display.h"
@@ -23,9 +22,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Content bytes decompressed at a time while streaming, and the window's size before any
-// path needs more.
+// Content bytes decompressed at a time while streaming, and the window's size: it holds a
+// header and a path of up to 1 MiB less 13 bytes; longer paths pass through it.
 constexpr std::size_t kWindowPiece = std::size_t{1} << 20;
+// Path bytes escaped and written at a time when an unheld path is shown.
+constexpr std::size_t kShownPiece = std::size_t{64} << 10;
 
 // Walks what the reader yields until it ends, waits for more or a record fails.
 void walkRecords(RecordReader& reader, RecordWalk& walk) {
@@ -42,7 +43,12 @@ void walkRecords(RecordReader& reader, RecordWalk& walk) {
                 return;
             case RecordFault::UnsafePath:
                 walk.failure = "Unsafe path found in archive: ";
-                appendEscaped(walk.failure, record.path);
+                if (record.path.size() == record.pathLength) {
+                    appendEscaped(walk.failure, record.path);
+                } else {
+                    walk.unheldPathOffset = record.pathOffset;
+                    walk.unheldPathLength = record.pathLength;
+                }
                 return;
             case RecordFault::UnknownType:
                 walk.failure = "Unknown record type: " + std::to_string(static_cast<unsigned>(record.type));
@@ -71,8 +77,18 @@ RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size) {
     return walk;
 }
 
+namespace {
+
+// A window holds at least a header.
+ChunkMemory& headerWide(ChunkMemory& window) {
+    if (window.size() < kRecordHeaderSize) window = ChunkMemory(kRecordHeaderSize);
+    return window;
+}
+
+}  // namespace
+
 StreamedRecordWalk::StreamedRecordWalk(std::uint64_t size, ChunkMemory& window)
-    : window_(window), reader_(size) {
+    : window_(headerWide(window)), reader_(size, window_.size() - kRecordHeaderSize) {
     advance();
 }
 
@@ -98,16 +114,10 @@ void StreamedRecordWalk::advance() {
         filled_ = 0;
         return;
     }
+    // The reader waits for no more than the window holds, so room is left after what it
+    // keeps.
     const std::size_t kept = reader_.unconsumed();
-    if (wanted > window_.size()) {
-        // A path longer than the window: it grows to hold it, never past what remains of
-        // the stated size.
-        ChunkMemory larger(static_cast<std::size_t>(wanted));
-        std::memcpy(larger.data(), window_.data() + filled_ - kept, kept);
-        window_ = std::move(larger);
-    } else if (kept != filled_) {
-        std::memmove(window_.data(), window_.data() + filled_ - kept, kept);
-    }
+    if (kept != filled_) std::memmove(window_.data(), window_.data() + filled_ - kept, kept);
     filled_ = kept;
 }
 
@@ -138,26 +148,43 @@ bool walkStreamedChunk(ChunkStreaming& streaming, const ArchiveFolder& archive, 
     const std::uint64_t rawSize = entry.rawSize;
     if (!streaming.stream.open(archive, entry.fileName, rawSize)) return false;
     StreamedRecordWalk walker(rawSize, streaming.window);
-    // A window that cannot grow for a path leaves the walk undecided; the rest is only
-    // decompressed, to name a fault of the frames first.
-    bool undecided = false;
     ChunkStream::Status status = ChunkStream::Status::More;
     while (status == ChunkStream::Status::More) {
-        unsigned char* const space = undecided ? streaming.window.data() : walker.space();
-        const std::size_t room = undecided ? streaming.window.size() : walker.room();
         std::size_t count = 0;
-        status = streaming.stream.decompress(space, room, count);
-        if (undecided) continue;
-        try {
-            walker.add(count);
-        } catch (const std::bad_alloc&) {
-            undecided = true;
-        }
+        status = streaming.stream.decompress(walker.space(), walker.room(), count);
+        walker.add(count);
     }
     if (status == ChunkStream::Status::Failed) return false;
-    if (undecided) throw std::bad_alloc();
     walk = walker.walk();
     return true;
+}
+
+// The message of an unsafe path too long to have been held: its bytes are decompressed
+// again and written as they come. Should the chunk no longer read as it did, the stream's
+// message cuts it short.
+void reportUnheldPath(ChunkStreaming& streaming, const ArchiveFolder& archive, const ChunkEntry& entry,
+                      const RecordWalk& walk) {
+    std::cerr << walk.failure;
+    if (!streaming.stream.open(archive, entry.fileName, entry.rawSize)) return;
+    std::uint64_t before = walk.unheldPathOffset;
+    std::uint64_t left = walk.unheldPathLength;
+    EscapedStream shown(std::cerr);
+    while (left > 0) {
+        const std::uint64_t wanted = before > 0 ? before : std::min<std::uint64_t>(left, kShownPiece);
+        const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, streaming.window.size()));
+        std::size_t count = 0;
+        const ChunkStream::Status status = streaming.stream.decompress(streaming.window.data(), room, count);
+        if (before > 0) {
+            before -= count;
+        } else {
+            shown.write(std::string_view(reinterpret_cast<const char*>(streaming.window.data()), count));
+            left -= count;
+        }
+        if (status == ChunkStream::Status::Failed) return;
+        if (status == ChunkStream::Status::Ended) break;
+    }
+    shown.finish();
+    std::cerr << '\n' << "Verification failed in chunk: " << escaped(entry.fileName) << '\n';
 }
 
 // One chunk: existence, decompression, record walk, record count. Whatever content is
@@ -172,6 +199,10 @@ bool verifyChunk(const ArchiveFolder& archive, const ChunkEntry& entry, std::uin
 
     RecordWalk walk;
     if (!walkStreamedChunk(streaming, archive, entry, walk)) return false;
+    if (walk.unheldPathLength != 0) {
+        reportUnheldPath(streaming, archive, entry, walk);
+        return false;
+    }
     if (!walk.failure.empty()) {
         reportChunkFailure(walk.failure, entry);
         return false;

@@ -15,6 +15,10 @@ struct RecordWalk {
     std::uint64_t fileRecords = 0;  // file records among them
     std::uint64_t fileBytes = 0;    // sum of the data lengths of the file records
     std::string failure;            // the message of the first damaged record; empty when all passed
+    // An unsafe path too long to hold: the message is `failure` followed by these bytes of
+    // the content, escaped. 0 when `failure` is whole.
+    std::uint64_t unheldPathOffset = 0;
+    std::uint64_t unheldPathLength = 0;
 };
 
 // Walks the records of `size` bytes of decompressed chunk content with every structural
@@ -23,8 +27,10 @@ RecordWalk walkChunkRecords(const unsigned char* content, std::uint64_t size);
 
 // The same walk over `size` bytes of content that arrive piece by piece, as they are
 // decompressed: it keeps only the header and path of the record at hand, in `window`,
-// which is reused from chunk to chunk and grows when a path needs it. Once all the content
-// has arrived, walk() is what walkChunkRecords gives on it whole.
+// which is reused from chunk to chunk and never grows past a header. A path longer than
+// the window can hold with its header is judged as it passes. Once all the content has
+// arrived, walk() is what walkChunkRecords gives on it whole, but for the text of such a
+// path when it is unsafe (see RecordWalk).
 class StreamedRecordWalk {
 public:
     StreamedRecordWalk(std::uint64_t size, ChunkMemory& window);

@@ -33,17 +33,28 @@ std::size_t utf8Length(std::string_view text, std::size_t at) {
     return length;
 }
 
+// True when the lead byte at `at` starts a sequence longer than the text left.
+bool cutShort(std::string_view text, std::size_t at) {
+    const unsigned char lead = byteAt(text, at);
+    const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    return lead >= 0xc2 && lead <= 0xf4 && text.size() - at < length;
+}
+
 // Hands `text` to `append` in pieces: runs of bytes as they are, and an escape for each
 // byte of a control character. With `quoted`, each '"' and '\' gets a backslash as
 // std::quoted gives it. Text without anything to change is handed on whole, in one piece.
+// With `more`, the text goes on after its end: it stops before a UTF-8 sequence that the
+// end cuts short, and returns how many bytes it took.
 template <typename Append>
-void writeEscaped(std::string_view text, bool quoted, Append append) {
+std::size_t writeEscaped(std::string_view text, bool quoted, Append append, bool more = false) {
     static constexpr char kHexDigits[] = "0123456789abcdef";
     std::size_t runStart = 0;
-    for (std::size_t at = 0; at < text.size();) {
+    std::size_t at = 0;
+    while (at < text.size()) {
         const unsigned char byte = byteAt(text, at);
         std::size_t control = 0;  // bytes to escape from `at`
         if (byte >= 0x80) {
+            if (more && cutShort(text, at)) break;
             // A C1 control is the UTF-8 pair c2 80..9f, or a byte 0x80..0x9f of no
             // well-formed sequence, which an 8-bit terminal takes as one.
             const std::size_t length = utf8Length(text, at);
@@ -74,7 +85,8 @@ void writeEscaped(std::string_view text, bool quoted, Append append) {
         }
         runStart = at;
     }
-    if (text.size() > runStart) append(text.data() + runStart, text.size() - runStart);
+    if (at > runStart) append(text.data() + runStart, at - runStart);
+    return at;
 }
 
 }  // namespace
@@ -109,4 +121,18 @@ std::ostream& operator<<(std::ostream& out, const EscapedQuotedPath& shown) {
                  [&text](const char* bytes, std::size_t count) { text.append(bytes, count); });
     text += '"';
     return out << text;
+}
+
+void EscapedStream::write(std::string_view piece) {
+    cut_.append(piece);
+    std::string shown;
+    const std::size_t taken = writeEscaped(
+        cut_, false, [&shown](const char* bytes, std::size_t count) { shown.append(bytes, count); }, true);
+    cut_.erase(0, taken);
+    out_.write(shown.data(), static_cast<std::streamsize>(shown.size()));
+}
+
+void EscapedStream::finish() {
+    out_ << escaped(cut_);
+    cut_.clear();
 }

@@ -26,6 +26,20 @@ struct EscapedText {
 inline EscapedText escaped(std::string_view text) { return {text}; }
 std::ostream& operator<<(std::ostream& out, EscapedText shown);
 
+// Escapes text that arrives in pieces exactly as appendEscaped escapes it whole, writing
+// each piece as it comes: a UTF-8 sequence that a piece's end cuts short waits for the next.
+class EscapedStream {
+public:
+    explicit EscapedStream(std::ostream& out) : out_(out) {}
+    void write(std::string_view piece);
+    // After the last piece.
+    void finish();
+
+private:
+    std::ostream& out_;
+    std::string cut_;  // the cut sequence, then the piece
+};
+
 // Streams a path quoted as std::quoted quotes it, then with its control characters
 // escaped, so that the backslash of an escape is never doubled.
 struct EscapedQuotedPath {

@@ -54,3 +54,24 @@ bool isSafeArchivePath(std::string_view text) {
     return !text.empty() && text.front() != '/' && pathHasNoParentRef(text) &&
            text.find('\0') == std::string_view::npos;
 }
+
+void ArchivePathScan::add(std::string_view piece) {
+    if (piece.empty() || failed_) return;
+    if (!started_) {
+        started_ = true;
+        failed_ = piece.front() == '/';
+    }
+    if (piece.find('\0') != std::string_view::npos) failed_ = true;
+    for (std::size_t at = 0; !failed_ && at < piece.size();) {
+        std::size_t end = piece.find('/', at);
+        const bool elementEnds = end != std::string_view::npos;
+        if (!elementEnds) end = piece.size();
+        // Only the first three bytes of an element can decide whether it is "..".
+        for (std::size_t i = at; i < end && dots_ < 3; ++i)
+            dots_ = piece[i] == '.' ? static_cast<unsigned char>(dots_ + 1) : 3;
+        if (!elementEnds) break;
+        failed_ = dots_ == 2;
+        dots_ = 0;
+        at = end + 1;
+    }
+}

@@ -38,3 +38,19 @@ bool isSafeArchivePath(std::string_view text);
 
 // False when one of the path's elements is exactly "..".
 bool pathHasNoParentRef(std::string_view text);
+
+// The same test on a path whose bytes arrive in pieces, holding none of them: add() each
+// piece in order, then safe() gives what isSafeArchivePath gives on the whole text.
+class ArchivePathScan {
+public:
+    void add(std::string_view piece);
+    // True once the bytes so far make the path unsafe, whatever follows.
+    bool failed() const { return failed_; }
+    // The verdict on the whole path, once all of it has been added.
+    bool safe() const { return !failed_ && started_ && dots_ != 2; }
+
+private:
+    bool started_ = false;
+    bool failed_ = false;
+    unsigned char dots_ = 0;  // the current element's length while it is all dots; 3 once not
+};

@@ -14,6 +14,7 @@
 #include "commands/destination.h"
 #include "commands/extract.h"
 #include "commands/verify.h"
+#include "format/escaped_text.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -47,7 +48,8 @@ WalkResult walk(const std::string& content, const fs::path& destination,
 }
 
 // Verify's walk over the content arriving in pieces of 1 to 17 bytes, through a window
-// that starts at 1 to 17 bytes and grows as records need.
+// of 1 to 17 bytes (13 at least), so that most paths are judged as they pass. The message
+// of an unsafe one is completed as verify completes it, from its bytes in pieces of 1 to 5.
 RecordWalk walkStreamed(const std::string& content, std::mt19937& rng) {
     ChunkMemory window(1 + rng() % 17);
     StreamedRecordWalk walker(content.size(), window);
@@ -57,7 +59,17 @@ RecordWalk walkStreamed(const std::string& content, std::mt19937& rng) {
         walker.add(piece);
         given += piece;
     }
-    return walker.walk();
+    RecordWalk walk = walker.walk();
+    std::ostringstream shown;
+    EscapedStream text(shown);
+    for (std::uint64_t at = 0; at < walk.unheldPathLength;) {
+        const std::uint64_t piece = std::min<std::uint64_t>(1 + rng() % 5, walk.unheldPathLength - at);
+        text.write(std::string_view(content).substr(walk.unheldPathOffset + at, piece));
+        at += piece;
+    }
+    text.finish();
+    walk.failure += shown.str();
+    return walk;
 }
 
 const std::string kDocs = recordBytes(1, "docs", 0);
@@ -81,6 +93,13 @@ TEST(RecordWalk, EachCommandNamesWhatItRefuses) {
          "Unsafe path in archive: a/../b\n", 1},
         {"control bytes shown escaped", recordBytes(0, "/\x1b]2;x\x07", 0), "Unsafe path found in archive: /\\x1b]2;x\\x07", 0,
          "Unsafe path in archive: /\\x1b]2;x\\x07\n", 0},
+        // UTF-8 kept and C1 controls escaped, whichever sequence a piece's end cuts.
+        {"UTF-8 and C1 controls in a long path", recordBytes(1, "\xc3\xa9/\xe2\x82\xac\xc2\x85\x85\xf0\x9f\x98\x80/..", 0),
+         "Unsafe path found in archive: \xc3\xa9/\xe2\x82\xac\\xc2\\x85\\x85\xf0\x9f\x98\x80/..", 0,
+         "Unsafe path in archive: \xc3\xa9/\xe2\x82\xac\\xc2\\x85\\x85\xf0\x9f\x98\x80/..\n", 0},
+        {"sequences cut by the path's end", recordBytes(1, "../\xe2\x82\xf0\x9f\x98", 0),
+         "Unsafe path found in archive: ../\xe2\\x82\xf0\\x9f\\x98", 0,
+         "Unsafe path in archive: ../\xe2\\x82\xf0\\x9f\\x98\n", 0},
         {"unknown type", kHello + recordBytes(2, "x", 0), "Unknown record type: 2", 1, "Unknown record type.\n", 1},
         {"data one byte short", recordBytes(0, "f", 6, "hello"), "File data extends beyond the chunk.", 0,
          "Damaged file data.\n", 0},

@@ -25,9 +25,11 @@ struct ReadResult {
     std::string faultPath;        // the path the fault's view holds
 };
 
-// Takes what the reader yields from a window [begin, end) until it stops, checking each
-// view lies inside the window; false once it has yielded a fault.
-bool collect(RecordReader& reader, const unsigned char* begin, const unsigned char* end, ReadResult& result) {
+// Takes what the reader yields from a window [begin, end) of `content` until it stops,
+// checking each view lies inside the window; false once it has yielded a fault. A path the
+// reader did not hold is taken from the content.
+bool collect(RecordReader& reader, const unsigned char* begin, const unsigned char* end, const std::string& content,
+             ReadResult& result) {
     RecordView record;
     while (reader.next(record)) {
         const auto* path = reinterpret_cast<const unsigned char*>(record.path.data());
@@ -35,6 +37,13 @@ bool collect(RecordReader& reader, const unsigned char* begin, const unsigned ch
         if (record.fault != RecordFault::None) {
             result.fault = record.fault;
             result.faultPath = std::string(record.path);
+            if (record.fault != RecordFault::DamagedHeader && record.fault != RecordFault::DamagedPath) {
+                const std::string stored = content.substr(record.pathOffset, record.pathLength);
+                if (record.path.size() == record.pathLength) {
+                    EXPECT_EQ(record.path, stored);
+                }
+                result.faultPath = stored;
+            }
             EXPECT_FALSE(reader.next(record)) << "a record after a fault";
             return false;
         }
@@ -51,15 +60,18 @@ bool operator==(const ReadResult& a, const ReadResult& b) {
     return a.records == b.records && a.fileBytes == b.fileBytes && a.fault == b.fault && a.faultPath == b.faultPath;
 }
 
-// The same content arriving in pieces of 1 to 17 bytes; each window is a fresh copy of
-// exactly its size (the unconsumed bytes, then the piece), so no read past it goes unseen.
+// The same content arriving in pieces of 1 to 17 bytes, paths of more than 0 to 7 bytes
+// judged as they pass; each window is a fresh copy of exactly its size (the unconsumed
+// bytes, then the piece), so no read past it goes unseen.
 ReadResult readStreamed(const std::string& content, std::mt19937& rng) {
-    RecordReader reader(content.size());
+    const std::uint64_t longestHeldPath = rng() % 8;
+    RecordReader reader(content.size(), longestHeldPath);
     std::vector<unsigned char> window;
     std::size_t given = 0;
     ReadResult result;
-    while (collect(reader, window.data(), window.data() + window.size(), result) && reader.wanted() != 0) {
+    while (collect(reader, window.data(), window.data() + window.size(), content, result) && reader.wanted() != 0) {
         EXPECT_LE(reader.wanted(), reader.unconsumed() + content.size() - given);
+        EXPECT_LE(reader.wanted(), kRecordHeaderSize + longestHeldPath);
         const std::size_t piece = std::min<std::size_t>(1 + rng() % 17, content.size() - given);
         if (piece == 0) {
             ADD_FAILURE() << "waits at the end of the stream";
@@ -81,7 +93,7 @@ ReadResult read(const std::string& content) {
     const std::vector<unsigned char> bytes(content.begin(), content.end());
     RecordReader reader(bytes.data(), bytes.size());
     ReadResult whole;
-    collect(reader, bytes.data(), bytes.data() + bytes.size(), whole);
+    collect(reader, bytes.data(), bytes.data() + bytes.size(), content, whole);
     EXPECT_EQ(reader.wanted(), 0u) << "the whole stream never waits";
     EXPECT_TRUE(readStreamed(content, rng) == whole) << "streamed differs from whole";
     return whole;
@@ -124,6 +136,14 @@ TEST(RecordReader, YieldsEachRecordUntilTheFirstFault) {
         {"type 2 after a file", kHello + recordBytes(2, "x", 0), F::UnknownType, 1, 5, "x"},
         {"type 255", recordBytes(255, "x", 0), F::UnknownType, 0, 0, "x"},
         {"path bytes kept as stored", recordBytes(0, "/a\nb\xff", 0), F::UnsafePath, 0, 0, "/a\nb\xff"},
+        // Long enough to be judged in passing when streamed, whatever splits them.
+        {"long safe paths", recordBytes(1, "..a/.../a..", 0) + recordBytes(0, "./a/b..", 2, "xy"), F::None, 2, 2, ""},
+        {"parent element last", recordBytes(0, "abcdef/..", 2, "xy"), F::UnsafePath, 0, 0, "abcdef/.."},
+        {"parent element first", recordBytes(1, "../abcdef", 0), F::UnsafePath, 0, 0, "../abcdef"},
+        {"NUL byte in a long path", recordBytes(1, std::string("abc\0defgh", 9), 0), F::UnsafePath, 0, 0,
+         std::string("abc\0defgh", 9)},
+        {"long path, unknown type", recordBytes(9, "abcdefghij", 0), F::UnknownType, 0, 0, "abcdefghij"},
+        {"long path, data one byte short", recordBytes(0, "abcdefghij", 3, "xy"), F::DamagedData, 0, 0, "abcdefghij"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
