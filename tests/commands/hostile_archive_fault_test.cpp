@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 
@@ -64,6 +65,18 @@ struct Hostile {
     std::string extractErr;
 };
 
+// Compares messages that may run to many MiB, showing only where they part.
+testing::AssertionResult sameText(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return testing::AssertionSuccess();
+    const std::size_t at = static_cast<std::size_t>(
+        std::mismatch(actual.begin(), actual.begin() + std::min(actual.size(), expected.size()), expected.begin()).first -
+        actual.begin());
+    const std::size_t from = at < 60 ? 0 : at - 60;
+    return testing::AssertionFailure() << "texts of " << actual.size() << " and " << expected.size()
+                                       << " bytes part at byte " << at << ":\n  " << actual.substr(from, 120)
+                                       << "\n  " << expected.substr(from, 120);
+}
+
 void expectRefused(const Hostile& h) {
     SCOPED_TRACE(h.what);
     TempDir dir;
@@ -84,7 +97,7 @@ void expectRefused(const Hostile& h) {
 
     const RunResult verify = runHlg({"verify", archive.string()}, guarded(kVerifyMemory));
     EXPECT_EQ(verify.status, 1);
-    EXPECT_EQ(verify.err, expand(h.verifyErr));
+    EXPECT_TRUE(sameText(verify.err, expand(h.verifyErr)));
     EXPECT_EQ(treeSnapshot(archive), archiveBefore);
 
     // With a marker, so that extract's own checks meet the archive.
@@ -94,7 +107,7 @@ void expectRefused(const Hostile& h) {
     withMarker[".verified"] = marker;
     const RunResult extract = runHlg({"extract", archive.string(), (dir / "out").string()}, guarded(kExtractMemory));
     EXPECT_EQ(extract.status, 1);
-    EXPECT_EQ(extract.err, expand(h.extractErr));
+    EXPECT_TRUE(sameText(extract.err, expand(h.extractErr)));
     EXPECT_EQ(treeSnapshot(archive), withMarker);
     EXPECT_EQ(outside(dir.path()), outsideBefore);
 }
@@ -168,6 +181,15 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
     // 2 MB of compressed blocks of two bytes: no literals, no sequences.
     const std::string emptyBlocks = frameOfBlocks(std::vector<std::string>(400000, block(2, 2, std::string(2, '\0'))));
     const std::string oneTiB = "1099511627776";
+    // Paths of 64 MiB that compress to almost nothing: verify passes over them, holding a
+    // few MiB. The unsafe one shows whole, with sequences cut where its text is written in
+    // pieces of 64 KiB.
+    std::string longPath;
+    for (std::size_t i = 0; i < (32u << 20); ++i) longPath += "a/";
+    const std::string unsafeLongPath =
+        longPath.substr(0, 65535) + "\xc3\xa9" + longPath.substr(0, 65534) + "\xc2\x85" + longPath + "..";
+    std::string shownUnsafeLongPath = unsafeLongPath;
+    shownUnsafeLongPath.replace(2 * 65536 - 1, 2, "\\xc2\\x85");
 
     const std::vector<Hostile> cases = {
         {"record path ../x", chunkEndingWith([](auto&) { return recordBytes(0, "../x", 4, "evil"); }),
@@ -200,6 +222,10 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
              ASSERT_EQ(truncate(path.c_str(), off_t{10} << 30), 0);
          }),
          notAFrame, notAFrame},
+        {"safe path of 64 MiB, unknown type", chunkEndingWith([&](auto&) { return recordBytes(7, longPath, 0); }),
+         "Unknown record type: 7\nVerification failed in chunk: 000001.zst\n", "Unknown record type.\n"},
+        {"unsafe path of 64 MiB", chunkEndingWith([&](auto&) { return recordBytes(0, unsafeLongPath, 4, "evil"); }),
+         unsafe(shownUnsafeLongPath), "Unsafe path in archive: " + shownUnsafeLongPath + "\n"},
     };
     for (const Hostile& h : cases) expectRefused(h);
 }
