@@ -8,10 +8,12 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
 #include "commands/verify.h"
+#include "format/escaped_text.h"
 #include "format/record_reader.h"
 
 namespace {
@@ -47,8 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Verify adds a check of its own (directory data), so only one way holds.
     if (faulted && walk.failure.empty()) abort();
 
-    // The same content streamed in pieces of 1 to 64 bytes through a window that starts at
-    // 1 to 16 bytes, both drawn from the input, gives the same walk.
+    // The same content streamed in pieces of 1 to 64 bytes through a window of 1 to 16
+    // bytes (13 at least, so most paths pass through it), both drawn from the input, gives
+    // the same walk; an unsafe path that passed is shown from its bytes in pieces of 1 to 8.
     std::minstd_rand split(static_cast<std::uint32_t>(std::hash<std::string_view>()(
         std::string_view(reinterpret_cast<const char*>(data), size))));
     ChunkMemory window(1 + split() % 16);
@@ -60,7 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         given += piece;
     }
     const RecordWalk& streamed = walker.walk();
-    if (streamed.failure != walk.failure || streamed.records != walk.records ||
+    std::ostringstream shown;
+    shown << streamed.failure;
+    EscapedStream pathText(shown);
+    for (std::uint64_t at = 0; at < streamed.unheldPathLength;) {
+        const std::uint64_t piece = std::min<std::uint64_t>(1 + split() % 8, streamed.unheldPathLength - at);
+        pathText.write(std::string_view(reinterpret_cast<const char*>(data) + streamed.unheldPathOffset + at,
+                                        static_cast<std::size_t>(piece)));
+        at += piece;
+    }
+    pathText.finish();
+    if (shown.str() != walk.failure || streamed.records != walk.records ||
         streamed.fileRecords != walk.fileRecords || streamed.fileBytes != walk.fileBytes)
         abort();
     return 0;
