@@ -214,16 +214,22 @@ TEST(ExtractFault, StoppedAnywhereLosesNothingAndARunAgainFinishes) {
     EXPECT_GT(interrupted, 0) << "every extract finished before its kill";
 }
 
-// Extract under strace, which acts at the `when`-th call of the system calls named: "signal=KILL"
-// stops the run before that call is made, "error=EIO" makes it fail. Without `when`, only
-// traced: the trace file then holds one line per call.
-int extractTraced(const fs::path& archive, const fs::path& out, const fs::path& trace,
-                  const std::string& syscalls, const std::string& action, int when) {
+// strace as a tracer for HlgProcess: the system calls named go to `trace`, and unless
+// `inject` is empty it acts on them ("signal=KILL:when=3" stops the run before the third
+// call, "error=EIO:when=3" fails it, "delay_exit=500000" holds the run up after each).
+std::vector<std::string> straced(const fs::path& trace, const std::string& syscalls, const std::string& inject) {
     std::vector<std::string> tracer = {"strace", "-qq", "-o", trace.string(), "-E", "ASAN_OPTIONS=detect_leaks=0",
                                        "-e", "trace=" + syscalls};
-    if (when > 0) tracer.insert(tracer.end(), {"-e", "inject=" + syscalls + ":" + action + ":when=" + std::to_string(when)});
-    HlgProcess extract({"extract", archive.string(), out.string()}, trace.parent_path() / "output.txt", tracer);
-    return extract.wait();
+    if (!inject.empty()) tracer.insert(tracer.end(), {"-e", "inject=" + syscalls + ":" + inject});
+    return tracer;
+}
+
+int extractTraced(const fs::path& archive, const fs::path& out, const std::string& syscalls,
+                  const std::string& inject) {
+    const fs::path dir = archive.parent_path();
+    return HlgProcess({"extract", archive.string(), out.string()}, dir / "output.txt",
+                      straced(dir / "trace.txt", syscalls, inject))
+        .wait();
 }
 
 TEST(ExtractFault, KilledOrFailingAtEachStepARunAgainFinishes) {
@@ -243,7 +249,7 @@ TEST(ExtractFault, KilledOrFailingAtEachStepARunAgainFinishes) {
         {
             TempDir dir;
             known.write(dir / "a.hlg");
-            ASSERT_EQ(extractTraced(dir / "a.hlg", dir / "out", dir / "trace.txt", syscalls, action, 0), 0);
+            ASSERT_EQ(extractTraced(dir / "a.hlg", dir / "out", syscalls, ""), 0);
             std::istringstream trace(readFile(dir / "trace.txt"));
             for (std::string line; std::getline(trace, line);) calls += line.find(" = ") != std::string::npos;
         }
@@ -253,7 +259,7 @@ TEST(ExtractFault, KilledOrFailingAtEachStepARunAgainFinishes) {
             const fs::path archive = dir / "a.hlg";
             const fs::path out = dir / "out";
             known.write(archive);
-            const int status = extractTraced(archive, out, dir / "trace.txt", syscalls, action, when);
+            const int status = extractTraced(archive, out, syscalls, action + ":when=" + std::to_string(when));
             if (!fs::exists(archive)) {
                 EXPECT_EQ(status, 0) << readFile(dir / "output.txt");
             } else {
@@ -299,9 +305,7 @@ TEST(ExtractFault, EachRunHoldsItsArchiveFolderFromStartToEnd) {
         const auto heldBefore = treeSnapshot(dir / "A.hlg");
         std::vector<std::string> args = {c.command, cur.string()};
         if (c.command == "extract") args.push_back((dir / "out").string());
-        HlgProcess run(args, dir / "output.txt",
-                       {"strace", "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=flock",
-                        "-e", "inject=flock:delay_exit=500000"});
+        HlgProcess run(args, dir / "output.txt", straced("/dev/null", "flock", "delay_exit=500000"));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!lockedByAnother(dir / "A.hlg") && run.running() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
