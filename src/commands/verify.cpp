@@ -251,8 +251,7 @@ bool totalsAgree(const Manifest& manifest, const VerifiedCounts& counts) {
 // A marker left by an earlier run must not outlive a verification that fails: extract
 // would take it as leave to consume a damaged archive. What cannot go stays.
 void removeStaleMarker(const ArchiveFolder& archive) {
-    if (::unlinkat(archive.fd(), kMarkerFileName, 0) != 0 && errno == EISDIR)
-        ::unlinkat(archive.fd(), kMarkerFileName, AT_REMOVEDIR);
+    removeFileOrEmptyFolder(archive.fd(), kMarkerFileName);
 }
 
 bool writeMarker(const ArchiveFolder& archive, const VerifiedCounts& counts) {

@@ -160,11 +160,13 @@ bool listArchiveFolder(const ArchiveFolder& folder, const std::function<bool(con
     return true;
 }
 
+bool removeFileOrEmptyFolder(int folder, const char* name) {
+    if (::unlinkat(folder, name, 0) == 0 || errno == ENOENT) return true;
+    return errno == EISDIR && (::unlinkat(folder, name, AT_REMOVEDIR) == 0 || errno == ENOENT);
+}
+
 void removeEntry(const ArchiveFolder& folder, const std::string& name) {
-    if (::unlinkat(folder.fd(), name.c_str(), 0) == 0 || errno == ENOENT) return;
-    if (errno == EISDIR && (::unlinkat(folder.fd(), name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT))
-        return;
-    throwFailure("cannot remove", folder.path() / name);
+    if (!removeFileOrEmptyFolder(folder.fd(), name.c_str())) throwFailure("cannot remove", folder.path() / name);
 }
 
 bool removeArchiveFolder(const ArchiveFolder& folder) {

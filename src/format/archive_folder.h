@@ -95,8 +95,12 @@ bool entryExists(const ArchiveFolder& folder, const std::string& name);
 // a failure part-way throws std::filesystem::filesystem_error.
 bool listArchiveFolder(const ArchiveFolder& folder, const std::function<bool(const char* name)>& visit);
 
-// Removes an entry of the archive folder: a file, or an empty folder. One already missing is
-// no error; any other failure throws std::filesystem::filesystem_error ("cannot remove").
+// Removes the entry `name` of the folder open as `folder`: a file, or an empty folder. True
+// when it is gone, also when it was not there; false with errno set when it stays.
+bool removeFileOrEmptyFolder(int folder, const char* name);
+
+// Removes an entry of the archive folder as removeFileOrEmptyFolder does; one that stays
+// throws std::filesystem::filesystem_error ("cannot remove").
 void removeEntry(const ArchiveFolder& folder, const std::string& name);
 
 // Removes the archive folder from the folder that held it when it was opened, when it is

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "format/archive_folder.h"
 #include "format/manifest.h"
 
 ManifestReplacement::~ManifestReplacement() { discard(); }
@@ -25,8 +26,7 @@ bool ManifestReplacement::fail() {
 
 bool ManifestReplacement::prepare(const std::string& text) {
     discard();
-    if (::unlinkat(folder_, kManifestReplacementName, 0) != 0 && errno == EISDIR)
-        ::unlinkat(folder_, kManifestReplacementName, AT_REMOVEDIR);
+    removeFileOrEmptyFolder(folder_, kManifestReplacementName);
     file_ = FileDescriptor(::openat(folder_, kManifestReplacementName,
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!file_.isOpen()) {
