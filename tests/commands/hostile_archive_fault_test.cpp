@@ -150,12 +150,14 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
     const std::string cannotOpen = "Could not open chunk: {chunk}\n";
     const std::string noManifest = "Could not open archive manifest.\n";
     const std::string notAFrame = "Decompression failed for \"000001.zst\": Unknown frame descriptor\n";
-    const auto stating = [okRecord](const std::string& size) {
-        return [okRecord, size](const fs::path&, const fs::path& archive) {
-            writeFile(archive / "000001.zst", compressFrame(okRecord));
+    // The chunk file's bytes, and the size its line states.
+    const auto chunkFile = [](std::string file, std::string size) {
+        return [file, size](const fs::path&, const fs::path& archive) {
+            writeFile(archive / "000001.zst", file);
             writeManifest(archive, "CHUNK|000001.zst|" + size + "|1");
         };
     };
+    const auto stating = [&](const std::string& size) { return chunkFile(compressFrame(okRecord), size); };
     const auto chunkAt = [okRecord](std::function<void(const fs::path&)> plant) {
         return [okRecord, plant](const fs::path&, const fs::path& archive) {
             writeManifest(archive, "CHUNK|000001.zst|" + std::to_string(okRecord.size()) + "|1");
@@ -169,12 +171,6 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
         };
     };
     const auto fifo = [](const fs::path& path) { ASSERT_EQ(mkfifo(path.c_str(), 0644), 0); };
-    const auto chunkFile = [](std::string file, std::string size) {
-        return [file, size](const fs::path&, const fs::path& archive) {
-            writeFile(archive / "000001.zst", file);
-            writeManifest(archive, "CHUNK|000001.zst|" + size + "|1");
-        };
-    };
     const std::string decompressionFailed = "Decompression failed for \"000001.zst\": ";
     // 8 KiB of RLE blocks each stating 2 MiB, far above the 128 KiB a block may hold.
     const std::string oversizedRuns = frameOfBlocks(std::vector<std::string>(2048, block(1, (1u << 21) - 1, "x")));
@@ -203,12 +199,8 @@ TEST(HostileArchive, RefusedWithAMessageAndNothingOutsideChanges) {
         {"stated size beyond the frame's", stating(std::to_string(okRecord.size() + 1000)),
          unexpectedSize, unexpectedSize},
         {"named pipe at the chunk", chunkAt(fifo), cannotOpen, cannotOpen},
-        {"no Zstandard frame, stated size 1 TiB",
-         [](const fs::path&, const fs::path& archive) {
-             writeFile(archive / "000001.zst", "not a Zstandard frame at all");
-             writeManifest(archive, "CHUNK|000001.zst|1099511627776|1");
-         },
-         notAFrame, notAFrame},
+        {"no Zstandard frame, stated size 1 TiB", chunkFile("not a Zstandard frame at all", oneTiB), notAFrame,
+         notAFrame},
         {"named pipe at manifest.txt", manifestAt(fifo), noManifest, noManifest},
         {"RLE blocks above the block maximum, stated size 4 GiB", chunkFile(oversizedRuns, "4294967296"),
          decompressionFailed + "Data corruption detected\n", decompressionFailed + "Destination buffer is too small\n"},
